@@ -1,0 +1,295 @@
+// Length-prefixed protobuf messages over a connected stream socket.
+//
+// Every frame is a 4-byte unsigned length in host byte order followed by
+// that many bytes of one serialised message. The link runs one endless read
+// loop that hands each body to on_message, and one write pump that batches
+// queued frames with at most one write in flight. Once its buffers have
+// grown, neither path allocates.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/basic_stream_socket.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/core/noncopyable.hpp>
+#include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
+#include <google/protobuf/io/zero_copy_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/message.h>
+
+#include "cf_errors.h"
+
+enum cf_buffer_mode_t {
+    CF_BUFFER_KEEP = 0,    // keep contents
+    CF_BUFFER_SECURE = 1,  // keep contents, wipe released bytes
+    CF_BUFFER_DISCARD = 2, // contents need not survive
+};
+
+// A growable byte buffer. Grows by a factor of 1.5 and never shrinks its
+// allocation; the destructor frees without wiping.
+struct cf_ipc_buffer_t {
+    cf_ipc_buffer_t() = default;
+    cf_ipc_buffer_t(const cf_ipc_buffer_t&) = delete;
+    cf_ipc_buffer_t& operator=(const cf_ipc_buffer_t&) = delete;
+
+    size_t capacity = 0;
+    size_t size = 0;
+    std::unique_ptr<uint8_t[]> data;
+
+    void resize(size_t new_size, cf_buffer_mode_t mode);
+    // Wipes the first size bytes.
+    void cleanse() noexcept;
+    // Exchanges data and capacity with other; sizes stay.
+    void swap_storage(cf_ipc_buffer_t& other) noexcept;
+};
+
+// Fixed memory for the one pending read or the one pending write of a link,
+// so that starting an operation does not allocate. Larger or concurrent
+// requests fall back to operator new.
+class cf_ipc_handler_memory_t : private boost::noncopyable {
+public:
+    cf_ipc_handler_memory_t() = default;
+    void* allocate(size_t size);
+    void deallocate(void* pointer) noexcept;
+
+private:
+    alignas(std::max_align_t) unsigned char storage[512];
+    bool in_use = false;
+};
+
+template <class T>
+struct cf_ipc_handler_allocator_t {
+    using value_type = T;
+
+    explicit cf_ipc_handler_allocator_t(cf_ipc_handler_memory_t& m) noexcept : memory(&m) {}
+    template <class U>
+    cf_ipc_handler_allocator_t(const cf_ipc_handler_allocator_t<U>& other) noexcept
+        : memory(other.memory)
+    {
+    }
+
+    T* allocate(size_t n) { return static_cast<T*>(memory->allocate(sizeof(T) * n)); }
+    void deallocate(T* pointer, size_t) noexcept { memory->deallocate(pointer); }
+
+    template <class U>
+    bool operator==(const cf_ipc_handler_allocator_t<U>& other) const noexcept
+    {
+        return memory == other.memory;
+    }
+    template <class U>
+    bool operator!=(const cf_ipc_handler_allocator_t<U>& other) const noexcept
+    {
+        return memory != other.memory;
+    }
+
+    cf_ipc_handler_memory_t* memory;
+};
+
+// A completion handler whose operation state lives in a cf_ipc_handler_memory_t.
+template <class Handler>
+struct cf_ipc_alloc_handler_t {
+    using allocator_type = cf_ipc_handler_allocator_t<Handler>;
+
+    allocator_type get_allocator() const noexcept { return allocator_type(*memory); }
+
+    template <class... Args>
+    void operator()(Args&&... args)
+    {
+        handler(std::forward<Args>(args)...);
+    }
+
+    cf_ipc_handler_memory_t* memory;
+    Handler handler;
+};
+
+template <class Handler>
+cf_ipc_alloc_handler_t<Handler> cf_make_ipc_handler(cf_ipc_handler_memory_t& memory, Handler h)
+{
+    return cf_ipc_alloc_handler_t<Handler>{&memory, std::move(h)};
+}
+
+template <class Socket>
+struct basic_socket_traits {};
+
+// The message link. A derived class also derives from
+// std::enable_shared_from_this, is owned by std::shared_ptr, assigns socket
+// and calls start_read once. Every pending operation holds the object
+// through shared_link. The link never closes the socket; the owner ends the
+// link by closing it, after which every pending completion does nothing.
+template <class Socket, class Traits = basic_socket_traits<Socket>>
+class cf_basic_ipc_link_t : private boost::noncopyable {
+public:
+    virtual ~cf_basic_ipc_link_t()
+    {
+        if (send_buffer_secure)
+            send_buffer.cleanse();
+        if (write_buffer_secure)
+            write_buffer.cleanse();
+    }
+
+    // Starts the read loop.
+    void start_read()
+    {
+        read_buffer.resize(header_size, CF_BUFFER_DISCARD);
+        auto self = shared_link();
+        boost::asio::async_read(*socket, boost::asio::buffer(read_buffer.data.get(), header_size),
+            cf_make_ipc_handler(read_memory,
+                [self](const boost::system::error_code& ec, size_t) { self->on_header_read(ec); }));
+    }
+
+    // Queues one message as a frame and starts the write pump. The message
+    // is serialised here; nothing is queued when it throws.
+    void async_send_message(const google::protobuf::Message& message)
+    {
+        const size_t n = message.ByteSizeLong();
+        // An empty body would be a frame that every reader refuses.
+        if (n == 0 || n > max_message_size || n > static_cast<size_t>(INT_MAX))
+            throw boost::system::system_error(
+                qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE), "async_send_message");
+        const size_t p = send_buffer.size;
+        send_buffer.resize(p + header_size + n, send_buffer_secure ? CF_BUFFER_SECURE : CF_BUFFER_KEEP);
+        const uint32_t length = static_cast<uint32_t>(n);
+        std::memcpy(send_buffer.data.get() + p, &length, header_size);
+        message.SerializeWithCachedSizesToArray(send_buffer.data.get() + p + header_size);
+        pump();
+    }
+
+    bool is_open() const { return socket && socket->native_handle() != -1; }
+
+protected:
+    explicit cf_basic_ipc_link_t(size_t max_message_size) : max_message_size(max_message_size) {}
+
+    // One received body, exactly its bytes.
+    virtual void on_message(google::protobuf::io::ZeroCopyInputStream& body) = 0;
+    // A read or write failed, or a frame length was refused. Never called
+    // with operation_aborted.
+    virtual void on_error(const boost::system::error_code& ec) = 0;
+    virtual std::shared_ptr<cf_basic_ipc_link_t> shared_link() = 0;
+    // Queued frames moved into write_buffer; the write starts next.
+    virtual void on_write_start() {}
+    // A write finished and write_buffer was emptied.
+    virtual void on_write_complete() {}
+    // The pump found nothing queued.
+    virtual void on_all_sent() {}
+
+    size_t max_message_size;
+    std::shared_ptr<Socket> socket;
+    cf_ipc_buffer_t read_buffer;
+    cf_ipc_buffer_t send_buffer;
+    // Non-empty exactly while a write is in flight.
+    cf_ipc_buffer_t write_buffer;
+    // The frames queued in send_buffer are wiped when released; the flag
+    // moves to write_buffer_secure with the batch.
+    bool send_buffer_secure = false;
+    bool write_buffer_secure = false;
+
+private:
+    static constexpr size_t header_size = 4;
+
+    void forward_error(const boost::system::error_code& ec)
+    {
+        if (ec == boost::asio::error::operation_aborted)
+            return;
+        on_error(ec);
+    }
+
+    void on_header_read(const boost::system::error_code& ec)
+    {
+        if (!is_open())
+            return;
+        if (ec) {
+            forward_error(ec);
+            return;
+        }
+        uint32_t length;
+        std::memcpy(&length, read_buffer.data.get(), header_size);
+        if (length == 0 || length > max_message_size || length > static_cast<uint32_t>(INT_MAX)) {
+            on_error(qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE));
+            return;
+        }
+        read_buffer.resize(length, CF_BUFFER_DISCARD);
+        auto self = shared_link();
+        boost::asio::async_read(*socket, boost::asio::buffer(read_buffer.data.get(), length),
+            cf_make_ipc_handler(read_memory,
+                [self](const boost::system::error_code& ec, size_t) { self->on_body_read(ec); }));
+    }
+
+    void on_body_read(const boost::system::error_code& ec)
+    {
+        if (!is_open())
+            return;
+        if (ec) {
+            forward_error(ec);
+            return;
+        }
+        {
+            google::protobuf::io::ArrayInputStream body(
+                read_buffer.data.get(), static_cast<int>(read_buffer.size));
+            on_message(body);
+        }
+        read_buffer.resize(0, CF_BUFFER_DISCARD);
+        if (is_open())
+            start_read();
+    }
+
+    void pump()
+    {
+        if (write_buffer.size != 0)
+            return;
+        // Closed (or never opened): frames stay queued and are never written.
+        if (!is_open())
+            return;
+        if (send_buffer.size == 0) {
+            on_all_sent();
+            return;
+        }
+        write_buffer_secure = send_buffer_secure;
+        send_buffer_secure = false;
+        write_buffer.swap_storage(send_buffer);
+        write_buffer.size = send_buffer.size;
+        send_buffer.size = 0;
+        on_write_start();
+        auto self = shared_link();
+        boost::asio::async_write(*socket, boost::asio::buffer(write_buffer.data.get(), write_buffer.size),
+            cf_make_ipc_handler(write_memory,
+                [self](const boost::system::error_code& ec, size_t) { self->on_write_done(ec); }));
+    }
+
+    void on_write_done(const boost::system::error_code& ec)
+    {
+        if (!is_open())
+            return;
+        if (ec) {
+            // The pump stops: write_buffer keeps its size, later sends only queue.
+            forward_error(ec);
+            return;
+        }
+        if (write_buffer_secure) {
+            write_buffer_secure = false;
+            write_buffer.cleanse();
+        }
+        write_buffer.resize(0, CF_BUFFER_DISCARD);
+        on_write_complete();
+        pump();
+    }
+
+    cf_ipc_handler_memory_t read_memory;
+    cf_ipc_handler_memory_t write_memory;
+};
+
+using cf_unix_socket_t =
+    boost::asio::basic_stream_socket<boost::asio::local::stream_protocol, boost::asio::any_io_executor>;
+using cf_unix_ipc_link_t = cf_basic_ipc_link_t<cf_unix_socket_t>;
+
+constexpr size_t CF_IPC_MAX_MESSAGE_SIZE = 64 * 1024 * 1024;

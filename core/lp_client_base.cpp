@@ -1,0 +1,54 @@
+#include "lp_client_base.h"
+
+#include "cf_errors.h"
+#include "trawld_client_ipc.pb.h"
+
+std::string lp_client_base_t::log_prefix(const std::string& tag) const
+{
+    return "Datasource [" + tag + "." + enum_name(static_cast<lp::LookupType>(lookup_type())) +
+           "]: ";
+}
+
+namespace {
+const lp_error_impl_t lp_error_category_instance;
+}
+
+const char* lp_error_impl_t::name() const noexcept
+{
+    return "lp";
+}
+
+std::string lp_error_impl_t::message(int ev) const
+{
+    switch (ev) {
+    case LPE_NO_ERROR:
+        return "No error";
+    case LPE_LDAP_OPTION_FAILED:
+        return "Failed to set libldap option";
+    case LPE_UNEXPECTED_AD_RESULT:
+        return "Unexpected AD search result";
+    case LPE_MULTIPLE_USERS_FOUND:
+        return "More than one matching user found";
+    case LPE_OBJECT_NOT_FOUND:
+        return "Object not found";
+    case LPE_UNSUPPORTED_EXTENSION:
+        return "Non-supported extension";
+    default:
+        return "TrawlD error " + std::to_string(ev);
+    }
+}
+
+const boost::system::error_category& lp_error_category() noexcept
+{
+    return lp_error_category_instance;
+}
+
+boost::system::error_code make_error_code(lp_error_t e) noexcept
+{
+    return boost::system::error_code(static_cast<int>(e), lp_error_category_instance);
+}
+
+boost::system::error_condition make_error_condition(lp_error_t e) noexcept
+{
+    return boost::system::error_condition(static_cast<int>(e), lp_error_category_instance);
+}

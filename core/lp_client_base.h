@@ -1,0 +1,60 @@
+// The interface of every lookup back-end, its callbacks, and the daemon's
+// own error category.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <boost/system/error_code.hpp>
+
+class lp_inventory_t;
+
+using lp_lookup_handler_t =
+    std::function<void(const boost::system::error_code&, const std::vector<std::string>&)>;
+using lp_check_handler_t = std::function<void(const boost::system::error_code&, bool)>;
+
+class lp_client_base_t {
+public:
+    virtual ~lp_client_base_t() = default;
+
+    // Asynchronous: the handler always runs later on the main loop, never
+    // inside the call. tag is normalised and accepted by has_tag.
+    virtual void lookup(const std::string& tag, const std::string& user,
+                        const std::string& domain, const lp_lookup_handler_t& handler) = 0;
+    virtual void check(const std::string& tag, const std::string& user,
+                       const std::string& domain, const std::string& value,
+                       const lp_check_handler_t& handler) = 0;
+    virtual void reconfigure() = 0;
+    virtual bool has_tag(const std::string& tag) = 0;
+    virtual int lookup_type() const = 0;
+
+    // "Datasource [<tag>.<type>]: "
+    std::string log_prefix(const std::string& tag) const;
+};
+
+enum lp_error_t {
+    LPE_NO_ERROR = 0,
+    LPE_LDAP_OPTION_FAILED = 1,
+    LPE_UNEXPECTED_AD_RESULT = 2,
+    LPE_MULTIPLE_USERS_FOUND = 3,
+    LPE_OBJECT_NOT_FOUND = 4,
+    LPE_UNSUPPORTED_EXTENSION = 5,
+};
+
+class lp_error_impl_t : public boost::system::error_category {
+public:
+    const char* name() const noexcept override;
+    std::string message(int ev) const override;
+};
+
+const boost::system::error_category& lp_error_category() noexcept;
+boost::system::error_code make_error_code(lp_error_t e) noexcept;
+boost::system::error_condition make_error_condition(lp_error_t e) noexcept;
+
+namespace boost {
+namespace system {
+template <> struct is_error_code_enum<lp_error_t> : std::true_type {};
+} // namespace system
+} // namespace boost

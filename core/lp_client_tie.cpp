@@ -1,0 +1,228 @@
+#include "lp_client_tie.h"
+
+#include <cstdio>
+#include <functional>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "cf_errors.h"
+#include "cf_lexmap.h"
+#include "cf_log.h"
+#include "lp_inventory.h"
+
+boost::signals2::signal<void(int)> lp_client_count_changed;
+int lp_client_tie_counter = 0;
+
+namespace {
+
+std::string make_log_prefix(int number)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "Client 0x%x ", static_cast<unsigned int>(number));
+    return text;
+}
+
+void require(bool present, const lp::ClientMessage& request, const char* check)
+{
+    if (!present)
+        throw boost::system::system_error(
+            qv::make_error_code(qv::EC_PROTOCOL_VIOLATION),
+            enum_name(request.tag()) + ": Check failed: " + check);
+}
+
+} // namespace
+
+lp_client_tie_t::lp_client_tie_t(lp_inventory_t& inventory)
+    : cf_unix_ipc_link_t(CF_IPC_MAX_MESSAGE_SIZE),
+      inventory(inventory),
+      log_prefix(make_log_prefix(++lp_client_tie_counter))
+{
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix + "Created");
+    lp_client_count_changed(1);
+}
+
+lp_client_tie_t::~lp_client_tie_t()
+{
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix + "Destroyed");
+    lp_client_count_changed(-1);
+}
+
+std::shared_ptr<lp_client_tie_t> lp_client_tie_t::create(lp_inventory_t& inventory,
+                                                         std::shared_ptr<cf_unix_socket_t> socket)
+{
+    std::shared_ptr<lp_client_tie_t> tie = std::make_shared<lp_client_tie_t>(inventory);
+    tie->socket = std::move(socket);
+    tie->start_read();
+    return tie;
+}
+
+std::shared_ptr<cf_unix_ipc_link_t> lp_client_tie_t::shared_link()
+{
+    return shared_from_this();
+}
+
+void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
+{
+    try {
+        lp::ClientMessage request;
+        if (!request.ParseFromZeroCopyStream(&body))
+            throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_MESSAGE_FORMAT));
+        switch (request.tag()) {
+        case lp::ClientMessage::LOOKUP_REQUEST:
+            on_lookup_request(request);
+            break;
+        case lp::ClientMessage::CHECK_REQUEST:
+            on_check_request(request);
+            break;
+        default:
+            throw boost::system::system_error(qv::make_error_code(qv::EC_INVALID_OPERATION),
+                                              enum_name(request.tag()));
+        }
+    } catch (const std::exception& e) {
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, log_prefix + exception_text(e));
+        on_error(boost::asio::error::eof);
+    }
+}
+
+void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
+{
+    require(request.has_serial(), request, "req.has_serial()");
+    require(request.has_lookup_type(), request, "req.has_lookup_type()");
+    require(request.has_lookup_tag(), request, "req.has_lookup_tag()");
+
+    const std::string tag = normalize_lex_key(request.lookup_tag());
+    const unsigned int serial = request.serial();
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix + "<-- LOOKUP_REQUEST " + std::to_string(serial) +
+                                         " [" + enum_name(request.lookup_type()) + "] tag=\"" + tag +
+                                         "\", user=\"" + request.user() + "\", domain=\"" +
+                                         request.domain() + "\"");
+
+    lp_client_base_t* client = inventory.get_client(request.lookup_type());
+    if (client->has_tag(tag)) {
+        using namespace std::placeholders;
+        client->lookup(tag, request.user(), request.domain(),
+                       std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(), serial,
+                                 _1, _2));
+    } else {
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
+        boost::asio::post(inventory.io_context,
+                          std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(),
+                                    serial, qv::make_error_code(qv::EC_INVALID_TAG),
+                                    std::vector<std::string>()));
+    }
+}
+
+void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
+{
+    require(request.has_serial(), request, "req.has_serial()");
+    require(request.has_lookup_type(), request, "req.has_lookup_type()");
+    require(request.has_lookup_tag(), request, "req.has_lookup_tag()");
+    require(request.has_check(), request, "req.has_check()");
+
+    const std::string tag = normalize_lex_key(request.lookup_tag());
+    const unsigned int serial = request.serial();
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix + "<-- CHECK_REQUEST " + std::to_string(serial) +
+                                         " [" + enum_name(request.lookup_type()) + "] tag=\"" + tag +
+                                         "\", user=\"" + request.user() + "\", domain=\"" +
+                                         request.domain() + "\", check=\"" + request.check() + "\"");
+
+    lp_client_base_t* client = inventory.get_client(request.lookup_type());
+    if (client->has_tag(tag)) {
+        using namespace std::placeholders;
+        client->check(tag, request.user(), request.domain(), request.check(),
+                      std::bind(&lp_client_tie_t::send_check_response, shared_from_this(), serial,
+                                _1, _2));
+    } else {
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
+        boost::asio::post(inventory.io_context,
+                          std::bind(&lp_client_tie_t::send_check_response, shared_from_this(),
+                                    serial, qv::make_error_code(qv::EC_INVALID_TAG), false));
+    }
+}
+
+void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
+                                           const std::vector<std::string>& data)
+{
+    const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
+    const std::string head =
+        debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
+    if (!is_open()) {
+        if (debug)
+            cf_log_message(CF_LOG_DEBUG, head + "NOT OPEN");
+        return;
+    }
+    lp::ServerMessage response;
+    response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
+    response.set_serial(serial);
+    if (ec) {
+        if (debug)
+            cf_log_message(CF_LOG_DEBUG, head + ec.message());
+        fill_error(*response.mutable_error(), ec);
+    } else if (data.empty()) {
+        if (debug)
+            cf_log_message(CF_LOG_DEBUG, head + "empty");
+    } else {
+        for (const std::string& value : data) {
+            if (debug)
+                cf_log_message(CF_LOG_DEBUG, head + "data: " + value);
+            response.add_data(value);
+        }
+    }
+    send_response(response);
+}
+
+void lp_client_tie_t::send_check_response(unsigned int serial, const boost::system::error_code& ec,
+                                          bool result)
+{
+    if (!is_open())
+        return;
+    lp::ServerMessage response;
+    response.set_tag(lp::ServerMessage::CHECK_RESPONSE);
+    response.set_serial(serial);
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix + "--> CHECK_RESPONSE " + std::to_string(serial) +
+                                         ": " + (ec ? ec.message() : result ? "true" : "false"));
+    if (ec)
+        fill_error(*response.mutable_error(), ec);
+    else
+        response.set_result(result);
+    send_response(response);
+}
+
+// A response over the link's limit fails that one request, not the daemon.
+void lp_client_tie_t::send_response(lp::ServerMessage& response)
+{
+    try {
+        async_send_message(response);
+    } catch (const boost::system::system_error& e) {
+        if (e.code() != qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE))
+            throw;
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, log_prefix + exception_text(e));
+        lp::ServerMessage refusal;
+        refusal.set_tag(response.tag());
+        refusal.set_serial(response.serial());
+        fill_error(*refusal.mutable_error(), e.code());
+        async_send_message(refusal);
+    }
+}
+
+void lp_client_tie_t::on_error(const boost::system::error_code& ec)
+{
+    if (ec == boost::asio::error::eof) {
+        if (cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, log_prefix + "Disconnected");
+    } else if (cf_log_threshold <= CF_LOG_WARNING) {
+        cf_log_message(CF_LOG_WARNING, log_prefix + ec.message());
+    }
+    socket->close();
+}

@@ -1,0 +1,31 @@
+// The listening client socket; every accepted connection becomes an
+// lp_client_tie_t.
+#pragma once
+
+#include <memory>
+
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
+
+class lp_inventory_t;
+
+class lp_server_t {
+public:
+    explicit lp_server_t(lp_inventory_t& inventory);
+    ~lp_server_t();
+    lp_server_t(const lp_server_t&) = delete;
+    lp_server_t& operator=(const lp_server_t&) = delete;
+
+    // Binds the configured socket path when it differs from the one in use.
+    void apply_config();
+
+private:
+    void start_accept();
+    void on_accept(const boost::system::error_code& ec);
+
+    lp_inventory_t& inventory;
+    boost::asio::local::stream_protocol::acceptor acceptor;
+    boost::filesystem::path socket_path;
+    std::shared_ptr<boost::asio::local::stream_protocol::socket> socket;
+};

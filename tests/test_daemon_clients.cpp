@@ -1,0 +1,242 @@
+// Client requests through the real daemon: checks, dispatch, pipelining and
+// the connection's answers to faulty requests.
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+#include "support/daemon_fixture.h"
+
+namespace {
+
+class DaemonClients : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        words = daemon.dir.write("words.txt", "alpha\nBeta\ngamma\n");
+        daemon.start_configured("allmatch { item { tag: \"MY_TAG\" file: \"" + words + "\" } }\n");
+    }
+
+    std::string err() { return daemon.pilotd.stderr_text(); }
+
+    daemon_fixture_t daemon;
+    std::string words;
+};
+
+std::vector<std::string> data_of(const lp::ServerMessage& response)
+{
+    return {response.data().begin(), response.data().end()};
+}
+
+// A client connection refused for a faulty request: closed without an
+// answer, after a Warning with the connection's prefix and "Disconnected".
+struct refusal_t {
+    const char* name;
+    std::string bytes;    // sent as they are
+    std::string warning;  // the Warning text after the prefix
+};
+
+std::string frame(const std::string& body)
+{
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
+}
+
+std::string body_of(const lp::ClientMessage& message)
+{
+    return message.SerializePartialAsString();
+}
+
+} // namespace
+
+TEST_F(DaemonClients, PipelinedRequestsAreAnsweredBySerial)
+{
+    auto client = daemon.connect();
+    const std::vector<lp::ClientMessage> requests = {
+        make_lookup_request(5, lp::LOOKUP_ALLMATCH, "my_tag", "alice", "example.org"),
+        make_check_request(6, lp::LOOKUP_ALLMATCH, "MyTag", "BETA"),
+        make_check_request(7, lp::LOOKUP_ALLMATCH, "mytag", "delta"),
+        make_lookup_request(8, lp::LOOKUP_ALLMATCH, "other", ""),
+        make_check_request(9, lp::LOOKUP_ALLMATCH, "other", "x"),
+    };
+    const std::map<uint32_t, lp::ServerMessage> answers = client->exchange(requests, daemon_timeout);
+    ASSERT_EQ(answers.size(), requests.size());
+
+    const lp::ServerMessage& lookup = answers.at(5);
+    EXPECT_EQ(lookup.tag(), lp::ServerMessage::LOOKUP_RESPONSE);
+    EXPECT_EQ(data_of(lookup), (std::vector<std::string>{"alpha", "Beta", "gamma"}));
+    EXPECT_FALSE(lookup.has_error());
+
+    EXPECT_EQ(answers.at(6).tag(), lp::ServerMessage::CHECK_RESPONSE);
+    EXPECT_TRUE(answers.at(6).has_result());
+    EXPECT_TRUE(answers.at(6).result());
+    EXPECT_TRUE(answers.at(7).has_result());
+    EXPECT_FALSE(answers.at(7).result());
+
+    for (uint32_t serial : {8u, 9u}) {
+        const lp::ServerMessage& refused = answers.at(serial);
+        ASSERT_TRUE(refused.has_error());
+        EXPECT_EQ(refused.error().code(), qv::EC_INVALID_TAG);
+        EXPECT_EQ(refused.error().what(), "Tag value is invalid");
+        EXPECT_EQ(refused.data_size(), 0);
+        EXPECT_FALSE(refused.has_result());
+    }
+    EXPECT_EQ(answers.at(8).tag(), lp::ServerMessage::LOOKUP_RESPONSE);
+    EXPECT_EQ(answers.at(9).tag(), lp::ServerMessage::CHECK_RESPONSE);
+
+    // The refused tags leave the connection usable.
+    client->send_check(10, lp::LOOKUP_ALLMATCH, "my_tag", "Alpha");
+    const std::optional<lp::ServerMessage> after = client->receive(daemon_timeout);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->serial(), 10u);
+    EXPECT_TRUE(after->result());
+
+    EXPECT_NE(err().find("Debug: Client 0x1 <-- LOOKUP_REQUEST 5 [allmatch] tag=\"mytag\", "
+                         "user=\"alice\", domain=\"example.org\"\n"),
+              std::string::npos)
+        << err();
+    EXPECT_NE(err().find("Debug: Client 0x1 <-- CHECK_REQUEST 6 [allmatch] tag=\"mytag\", user=\"\", "
+                         "domain=\"\", check=\"BETA\"\n"),
+              std::string::npos);
+    EXPECT_EQ(count_of(err(), "Warning: Client 0x1 Tag value is invalid\n"), 2u);
+    EXPECT_NE(err().find("Debug: Client 0x1 --> LOOKUP_RESPONSE 5: data: Beta\n"), std::string::npos);
+    EXPECT_NE(err().find("Debug: Client 0x1 --> CHECK_RESPONSE 6: true\n"), std::string::npos);
+    EXPECT_NE(err().find("Debug: Client 0x1 --> LOOKUP_RESPONSE 8: Tag value is invalid\n"), std::string::npos);
+    EXPECT_NE(err().find("Debug: Client 0x1 --> CHECK_RESPONSE 9: Tag value is invalid\n"), std::string::npos);
+}
+
+TEST_F(DaemonClients, LookupTypeZeroMustBeOnTheWire)
+{
+    // tag 1, serial 7, lookup type 0, tag "x": passes the checks (and "x"
+    // is no configured tag); without field 3 it is refused.
+    auto client = daemon.connect();
+    client->send_raw(frame(std::string("\x08\x01\x10\x07\x18\x00\x22\x01x", 9)));
+    // No LDAP back-end in this build: the connection is refused by the registry.
+    EXPECT_TRUE(client->wait_closed(daemon_timeout));
+    EXPECT_NE(err().find("Error: Unknown client type requested: 0\n"
+                         "Warning: Client 0x1 Invalid argument [qv.Error:60]\n"
+                         "Debug: Client 0x1 Disconnected\n"),
+              std::string::npos)
+        << err();
+
+    auto second = daemon.connect();
+    second->send_raw(frame(std::string("\x08\x01\x10\x07\x22\x01x", 7)));
+    EXPECT_TRUE(second->wait_closed(daemon_timeout));
+    EXPECT_NE(err().find("Warning: Client 0x2 LOOKUP_REQUEST: Check failed: req.has_lookup_type(): "
+                         "Protocol violation [qv.Error:12]\n"
+                         "Debug: Client 0x2 Disconnected\n"),
+              std::string::npos)
+        << err();
+}
+
+TEST_F(DaemonClients, FaultyRequestsCloseTheConnectionWithoutAnAnswer)
+{
+    lp::ClientMessage no_serial = make_lookup_request(1, lp::LOOKUP_ALLMATCH, "mytag", "");
+    no_serial.clear_serial();
+    lp::ClientMessage no_tag = make_lookup_request(1, lp::LOOKUP_ALLMATCH, "mytag", "");
+    no_tag.clear_lookup_tag();
+    lp::ClientMessage no_check = make_check_request(1, lp::LOOKUP_ALLMATCH, "mytag", "x");
+    no_check.clear_check();
+    lp::ClientMessage no_kind = make_lookup_request(1, lp::LOOKUP_ALLMATCH, "mytag", "");
+    no_kind.clear_tag();
+
+    const std::vector<refusal_t> cases = {
+        {"no serial", frame(body_of(no_serial)),
+         "LOOKUP_REQUEST: Check failed: req.has_serial(): Protocol violation [qv.Error:12]"},
+        {"no lookup_tag", frame(body_of(no_tag)),
+         "LOOKUP_REQUEST: Check failed: req.has_lookup_tag(): Protocol violation [qv.Error:12]"},
+        {"no check", frame(body_of(no_check)),
+         "CHECK_REQUEST: Check failed: req.has_check(): Protocol violation [qv.Error:12]"},
+        {"lookup type 2 on the wire", frame(std::string("\x08\x01\x10\x07\x18\x02\x22\x01x", 9)),
+         "LOOKUP_REQUEST: Check failed: req.has_lookup_type(): Protocol violation [qv.Error:12]"},
+        {"no request kind", frame(body_of(no_kind)), "Invalid IPC message format [qv.Error:8]"},
+        {"request kind 3", frame(std::string("\x08\x03\x10\x07", 4)), "Invalid IPC message format [qv.Error:8]"},
+        {"body that does not parse", frame("\xff\xff\xff"), "Invalid IPC message format [qv.Error:8]"},
+        {"frame length 0", std::string("\0\0\0\0", 4), "Invalid IPC message size"},
+        {"frame length above 64 MiB", std::string("\x01\x00\x00\x04", 4), "Invalid IPC message size"},
+    };
+    int connection = 0;
+    for (const refusal_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++connection;
+        auto client = daemon.connect();
+        // A good request first: its answer arrives before the refusal.
+        client->send_check(100, lp::LOOKUP_ALLMATCH, "mytag", "gamma");
+        const std::optional<lp::ServerMessage> first = client->receive(daemon_timeout);
+        ASSERT_TRUE(first);
+        EXPECT_TRUE(first->result());
+        client->send_raw(c.bytes);
+        EXPECT_TRUE(client->wait_closed(daemon_timeout));
+        char prefix[32];
+        std::snprintf(prefix, sizeof prefix, "Client 0x%x ", connection);
+        ASSERT_TRUE(daemon.wait_for_stderr(std::string("Debug: ") + prefix + "Destroyed\n"));
+        EXPECT_NE(err().find("Warning: " + std::string(prefix) + c.warning + "\n"), std::string::npos)
+            << err();
+        // A frame refused by its length is reported by the link, the others
+        // by the request checks, which then disconnect.
+        if (c.warning == "Invalid IPC message size")
+            EXPECT_EQ(err().find(std::string("Debug: ") + prefix + "Disconnected"), std::string::npos);
+        else
+            EXPECT_NE(err().find("Warning: " + std::string(prefix) + c.warning + "\nDebug: " + prefix +
+                                 "Disconnected\n"),
+                      std::string::npos)
+                << err();
+    }
+    // The daemon goes on serving.
+    auto client = daemon.connect();
+    client->send_check(1, lp::LOOKUP_ALLMATCH, "mytag", "alpha");
+    const std::optional<lp::ServerMessage> answer = client->receive(daemon_timeout);
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(answer->result());
+}
+
+TEST_F(DaemonClients, ExtraFieldsAndAbsentUserAndDomain)
+{
+    auto client = daemon.connect();
+    // Field 8 is not declared; user and domain are absent.
+    lp::ClientMessage bare;
+    bare.set_tag(lp::ClientMessage::LOOKUP_REQUEST);
+    bare.set_serial(3);
+    bare.set_lookup_type(lp::LOOKUP_ALLMATCH);
+    bare.set_lookup_tag("mytag");
+    const std::string body = bare.SerializePartialAsString() + std::string("\x40\x01", 2);
+    client->send_raw(frame(body));
+    const std::optional<lp::ServerMessage> answer = client->receive(daemon_timeout);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->serial(), 3u);
+    EXPECT_EQ(data_of(*answer).size(), 3u);
+    EXPECT_NE(err().find("tag=\"mytag\", user=\"\", domain=\"\"\n"), std::string::npos);
+}
+
+TEST_F(DaemonClients, AnswersOfAClosedConnectionAreDropped)
+{
+    {
+        auto client = daemon.connect();
+        // Many requests, then close before reading.
+        std::vector<lp::ClientMessage> requests;
+        for (uint32_t serial = 1; serial <= 200; ++serial)
+            requests.push_back(make_lookup_request(serial, lp::LOOKUP_ALLMATCH, "mytag", ""));
+        std::string bytes;
+        for (const lp::ClientMessage& request : requests)
+            bytes += frame(body_of(request));
+        client->send_raw(bytes);
+    }
+    ASSERT_TRUE(daemon.wait_for_stderr("Debug: Client 0x1 Destroyed\n"));
+    // Every connection made is destroyed again, and the daemon is healthy.
+    auto client = daemon.connect();
+    client->send_check(1, lp::LOOKUP_ALLMATCH, "mytag", "beta");
+    ASSERT_TRUE(client->receive(daemon_timeout));
+    EXPECT_NE(err().find("Debug: Client 0x2 Created\n"), std::string::npos);
+}
+
+TEST_F(DaemonClients, ANewConfigurationDropsATag)
+{
+    auto client = daemon.connect();
+    client->send_check(1, lp::LOOKUP_ALLMATCH, "mytag", "alpha");
+    ASSERT_TRUE(client->receive(daemon_timeout));
+    ASSERT_TRUE(daemon.push(2, daemon.config_text()));
+    client->send_check(2, lp::LOOKUP_ALLMATCH, "mytag", "alpha");
+    const std::optional<lp::ServerMessage> answer = client->receive(daemon_timeout);
+    ASSERT_TRUE(answer);
+    ASSERT_TRUE(answer->has_error());
+    EXPECT_EQ(answer->error().code(), qv::EC_INVALID_TAG);
+}

@@ -1,0 +1,249 @@
+// The daemon's log through each configured target and the additional log
+// pipe, with the line layouts of the framework's log.
+#include <syslog.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "support/child_process.h"
+#include "support/daemon_fixture.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Makes the daemon log a Warning and an Error: a lookup type without a
+// back-end closes the connection.
+void provoke_warning(daemon_fixture_t& daemon)
+{
+    auto client = daemon.connect();
+    client->send_lookup(1, lp::LOOKUP_SQLITE, "nothing", "u");
+    EXPECT_TRUE(client->wait_closed(daemon_timeout));
+}
+
+const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+} // namespace
+
+TEST(DaemonLog, FileLinesCarryLocalTimestampAndPid)
+{
+    daemon_fixture_t daemon;
+    const std::string path = daemon.dir.file("trawld.log");
+    daemon.start();
+    const std::time_t before = std::time(nullptr);
+    ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
+                                    "\"\nlog_level: LOG_LEVEL_NOTICE\n"
+                                    "actual_log { type: FILE path: \"" + path + "\" }\n"));
+    provoke_warning(daemon);
+    daemon.stop();
+    const std::time_t after = std::time(nullptr);
+
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    ASSERT_GE(lines.size(), 4u) << read_file(path);
+    static const std::regex layout(
+        R"(^(\d{4})-([A-Z][a-z]{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}) \[(\d+)\] (.*)$)");
+    std::vector<std::string> texts;
+    for (const std::string& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, layout)) << line;
+        EXPECT_EQ(std::stoi(m[7]), daemon.pilotd.pid()) << line;
+        std::tm tm {};
+        tm.tm_year = std::stoi(m[1]) - 1900;
+        tm.tm_mon = static_cast<int>(std::find(std::begin(month_names), std::end(month_names), m[2].str()) -
+                                     std::begin(month_names));
+        ASSERT_LT(tm.tm_mon, 12) << line;
+        tm.tm_mday = std::stoi(m[3]);
+        tm.tm_hour = std::stoi(m[4]);
+        tm.tm_min = std::stoi(m[5]);
+        tm.tm_sec = std::stoi(m[6]);
+        tm.tm_isdst = -1;
+        const std::time_t stamp = std::mktime(&tm);  // local time
+        EXPECT_GE(stamp, before - 1) << line;
+        EXPECT_LE(stamp, after + 1) << line;
+        texts.push_back(m[8]);
+    }
+    // The kept start-up line is replayed; nothing below Notice is written.
+    EXPECT_EQ(texts.front(), "Notice: TrawlD " VELBO_VERSION);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Error: Unknown client type requested: 21"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Warning: Client 0x1 Invalid argument [qv.Error:60]"),
+              texts.end());
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2], "Notice: Termination signal received, exiting...");
+    EXPECT_EQ(texts.back(), "Notice: Exit with status 107 (Process terminated by signal)");
+    for (const std::string& text : texts)
+        EXPECT_EQ(text.rfind("Debug: ", 0), std::string::npos) << text;
+}
+
+TEST(DaemonLog, ThresholdDropsKeptLinesBelowIt)
+{
+    daemon_fixture_t daemon;
+    daemon.start();
+    ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
+                                    "\"\nlog_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n"));
+    provoke_warning(daemon);
+    daemon.pilotd.signal(SIGTERM);
+    ASSERT_EQ(daemon.pilotd.wait_exit(daemon_timeout), 107);
+    // Notice lines (the start-up line, the exit lines) are below the threshold.
+    EXPECT_EQ(daemon.pilotd.stderr_text(),
+              "Error: Unknown client type requested: 21\n"
+              "Warning: Client 0x1 Invalid argument [qv.Error:60]\n");
+}
+
+TEST(DaemonLog, StderrWithAndWithoutTimestamps)
+{
+    for (bool timestamps : {false, true}) {
+        SCOPED_TRACE(timestamps);
+        daemon_fixture_t daemon;
+        daemon.start();
+        ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
+                                        "\"\nlog_level: LOG_LEVEL_NOTICE\nactual_log { type: STDERR " +
+                                        (timestamps ? "show_timestamp: true " : "") + "}\n"));
+        daemon.stop();
+        const std::vector<std::string> lines = lines_of(daemon.pilotd.stderr_text());
+        ASSERT_EQ(lines.size(), 3u) << daemon.pilotd.stderr_text();
+        const std::string pid = "[" + std::to_string(daemon.pilotd.pid()) + "] ";
+        const std::vector<std::string> expected = {
+            "Notice: TrawlD " VELBO_VERSION, "Notice: Termination signal received, exiting...",
+            "Notice: Exit with status 107 (Process terminated by signal)"};
+        static const std::regex stamp(R"(^\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2} )");
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (timestamps) {
+                EXPECT_TRUE(std::regex_search(lines[i], stamp)) << lines[i];
+                EXPECT_EQ(lines[i].substr(21), pid + expected[i]);
+            } else {
+                EXPECT_EQ(lines[i], expected[i]);
+            }
+        }
+    }
+}
+
+TEST(DaemonLog, AdditionalPipeCopiesFileLinesButNotStderrLines)
+{
+    struct case_t {
+        const char* log;
+        bool copied;
+    };
+    for (const case_t& c : {case_t{"FILE", true}, case_t{"STDERR", false}}) {
+        SCOPED_TRACE(c.log);
+        pilotd_standin_options_t options;
+        options.log_pipe = true;
+        daemon_fixture_t daemon(options);
+        const std::string path = daemon.dir.file("trawld.log");
+        daemon.start();
+        ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
+                                        "\"\nlog_level: LOG_LEVEL_DEBUG\nactual_log { type: " + c.log +
+                                        " path: \"" + path + "\" }\n"));
+        provoke_warning(daemon);
+        daemon.stop();
+        const std::string copy = daemon.pilotd.log_pipe_text();
+        if (c.copied) {
+            EXPECT_EQ(copy.rfind("Notice: TrawlD " VELBO_VERSION "\n", 0), 0u) << copy;
+            EXPECT_NE(copy.find("Debug: Log Factory: Additional log - "), std::string::npos) << copy;
+            EXPECT_NE(copy.find("Warning: Client 0x1 Invalid argument [qv.Error:60]\n"), std::string::npos)
+                << copy;
+            // Every line of the file, without its timestamp, is in the copy.
+            for (const std::string& line : lines_of(read_file(path))) {
+                const size_t at = line.find("] ");
+                ASSERT_NE(at, std::string::npos);
+                EXPECT_NE(copy.find(line.substr(at + 2) + "\n"), std::string::npos) << line;
+            }
+        } else {
+            EXPECT_EQ(copy, "");
+            EXPECT_NE(daemon.pilotd.stderr_text().find("Debug: Log Factory: Additional log - "),
+                      std::string::npos);
+        }
+    }
+}
+
+TEST(DaemonLog, AdditionalPipeVariableThatIsNotANumber)
+{
+    for (const char* value : {"abc", "", "3x"}) {
+        SCOPED_TRACE(value);
+        pilotd_standin_options_t options;
+        options.env.push_back({"COM_VELBO_ADD_LOG_PIPE", value});
+        daemon_fixture_t daemon(options);
+        daemon.start_configured();
+        daemon.stop();
+        EXPECT_EQ(count_of(daemon.pilotd.stderr_text(),
+                           "Error: Log Factory: Wrong environment variable COM_VELBO_ADD_LOG_PIPE\n"),
+                  1u)
+            << daemon.pilotd.stderr_text();
+    }
+}
+
+// Syslog lines reach /dev/log with the configured facility and ident, the
+// level's priority and the pid; the additional pipe gets the level lines.
+TEST(DaemonLog, SyslogThroughDevLog)
+{
+    velbo_test::temp_dir_t capture_dir;
+    const velbo_test::child_result_t r = velbo_test::run_in_child([&] {
+        const int fd = divert_dev_log(capture_dir.path());
+        pilotd_standin_options_t options;
+        options.log_pipe = true;
+        daemon_fixture_t daemon(options);
+        daemon.start();
+        if (!daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
+                                 "\"\nlog_level: LOG_LEVEL_INFO\n"
+                                 "actual_log { type: SYSLOG facility: LOCAL3 ident: \"trawl-test\" }\n"))
+            throw std::runtime_error("not configured: " + daemon.pilotd.stderr_text());
+        {
+            auto client = daemon.connect();
+            client->send_lookup(1, lp::LOOKUP_SQLITE, "nothing", "u");
+            if (!client->wait_closed(daemon_timeout))
+                throw std::runtime_error("connection not closed");
+        }
+        daemon.pilotd.signal(SIGTERM);
+        if (daemon.pilotd.wait_exit(daemon_timeout) != 107)
+            throw std::runtime_error("no exit 107");
+        std::cout << "pid " << daemon.pilotd.pid() << "\n" << "pipe:\n" << daemon.pilotd.log_pipe_text()
+                  << "syslog:\n" << received_datagrams(fd) << "stderr:\n" << daemon.pilotd.stderr_text();
+    });
+    ASSERT_TRUE(r.exited && r.status == 0) << velbo_test::describe(r);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("^pid (\\d+)\n"))) << r.out;
+    const std::string pid = m[1];
+    const size_t pipe_at = r.out.find("pipe:\n"), syslog_at = r.out.find("syslog:\n"),
+                 stderr_at = r.out.find("stderr:\n");
+    const std::string pipe = r.out.substr(pipe_at + 6, syslog_at - pipe_at - 6);
+    const std::vector<std::string> datagrams = lines_of(r.out.substr(syslog_at + 8, stderr_at - syslog_at - 8));
+
+    const int facility = LOG_LOCAL3;
+    const std::vector<std::pair<int, std::string>> expected = {
+        {LOG_NOTICE, "TrawlD " VELBO_VERSION},
+        {LOG_ERR, "Unknown client type requested: 21"},
+        {LOG_WARNING, "Client 0x1 Invalid argument [qv.Error:60]"},
+        {LOG_NOTICE, "Termination signal received, exiting..."},
+    };
+    static const std::regex layout(R"(^<(\d+)>[A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} ([^\[]*)\[(\d+)\]: (.*)$)");
+    std::vector<std::pair<int, std::string>> seen;
+    for (const std::string& datagram : datagrams) {
+        ASSERT_TRUE(std::regex_match(datagram, m, layout)) << datagram;
+        EXPECT_EQ(m[2], "trawl-test");
+        EXPECT_EQ(m[3], pid);
+        seen.push_back({std::stoi(m[1]), m[4]});
+    }
+    for (const auto& line : expected) {
+        EXPECT_NE(std::find(seen.begin(), seen.end(), std::make_pair(facility | line.first, line.second)),
+                  seen.end())
+            << line.second << "\n" << r.out;
+    }
+    // Info and above only: no Debug line went out.
+    for (const auto& line : seen)
+        EXPECT_LE(line.first & 7, LOG_INFO) << line.second;
+    EXPECT_EQ(pipe.rfind("Notice: TrawlD " VELBO_VERSION "\n", 0), 0u) << pipe;
+    EXPECT_NE(pipe.find("Warning: Client 0x1 Invalid argument [qv.Error:60]\n"), std::string::npos) << pipe;
+    EXPECT_EQ(lines_of(pipe).size(), datagrams.size()) << pipe << r.out;
+}

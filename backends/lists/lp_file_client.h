@@ -1,0 +1,61 @@
+// The base of the list-file back-ends: reads a tag's file on first use after
+// each configuration, answers lookups with the derived class's list and
+// checks through its matcher, and caches every check answer per tag.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <boost/core/noncopyable.hpp>
+
+#include "lp_client_base.h"
+
+class lp_inventory_t;
+
+class lp_file_client_t : public lp_client_base_t, private boost::noncopyable {
+public:
+    explicit lp_file_client_t(lp_inventory_t& inventory);
+    ~lp_file_client_t() override;
+
+    void lookup(const std::string& tag, const std::string& user, const std::string& domain,
+                const lp_lookup_handler_t& handler) override;
+    void check(const std::string& tag, const std::string& user, const std::string& domain,
+               const std::string& value, const lp_check_handler_t& handler) override;
+    // Forgets every file read and every cached answer.
+    void reconfigure() override;
+
+protected:
+    // The tag's "File" setting, empty when unset.
+    virtual std::string file_for_tag(const std::string& tag) = 0;
+    // One trimmed, non-comment line of the tag's file.
+    virtual void add_entry(const std::string& tag, const std::string& line) = 0;
+    // Appends what a lookup of the tag lists.
+    virtual void get_entries(const std::string& tag, std::vector<std::string>& out) = 0;
+    virtual bool search_for(const std::string& tag, const std::string& value) = 0;
+
+    // Makes sure the tag's list is in memory and, with `entries`, appends
+    // the tag's entries to it. Throws boost::system::system_error with a
+    // qv::ErrorCode.
+    void load(const std::string& tag, std::vector<std::string>* entries);
+
+    lp_inventory_t& inventory;
+
+private:
+    using file_key_t = std::pair<std::string, std::string>;  // tag, path
+    struct file_key_hash_t {
+        size_t operator()(const file_key_t& key) const noexcept
+        {
+            const size_t h = std::hash<std::string>()(key.first);
+            return h ^ (std::hash<std::string>()(key.second) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+        }
+    };
+    using value_cache_t = std::unordered_map<std::string, std::unordered_set<std::string>>;
+
+    std::unordered_set<file_key_t, file_key_hash_t> loaded_files;
+    value_cache_t found_cache;
+    value_cache_t not_found_cache;
+};

@@ -1,0 +1,70 @@
+// The regular-expression list back-end through the real daemon.
+#include <gtest/gtest.h>
+
+#include "support/daemon_lists_fixture.h"
+
+namespace {
+using RegexList = lists_fixture_t;
+}
+
+TEST_F(RegexList, PatternsSearchTheValueWithoutRegardToCase)
+{
+    const std::string path = write_file("patterns.txt",
+                                        "abc\n"
+                                        "^xyz$\n"
+                                        "(\n"
+                                        "abc\n"
+                                        "^café$\n"
+                                        "\\d{3}-\\d{4}\n"
+                                        "^$\n");
+    start({{lp::LOOKUP_REGEX, "patterns", path}});
+
+    // The pattern that does not compile is left out; a repeated one is listed once.
+    EXPECT_EQ(lookup(lp::LOOKUP_REGEX, "patterns"),
+              (std::vector<std::string>{"abc", "^xyz$", "^café$", "\\d{3}-\\d{4}", "^$"}));
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "Debug: Datasource [patterns.regex]: Compiling regexp \"abc\"...\n"), 1u);
+    EXPECT_EQ(count_of(text, "Debug: Datasource [patterns.regex]: Compiling regexp \"(\"...\n"), 1u);
+    EXPECT_EQ(count_of(text, "Error: Datasource [patterns.regex]: Cannot compile regular expression \"(\": "), 1u)
+        << text;
+    EXPECT_EQ(count_of(text, "Error:"), 1u);
+
+    const struct {
+        const char* value;
+        bool found;
+    } cases[] = {
+        {"abc", true},       {"xxabcxx", true}, {"XXABCXX", true}, {"ab c", false},     {"xyz", true},
+        {"XYZ", true},       {"axyz", false},   {"xyz1", false},   {"café", true},      {"CAFÉ", true},
+        {"cafe", false},     {"le café", false}, {"555-1234", true}, {"tel 555-1234!", true}, {"55-1234", false},
+        {"", true},          {"(", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(check(lp::LOOKUP_REGEX, "patterns", c.value), c.found) << '"' << c.value << '"';
+}
+
+TEST_F(RegexList, InvalidUtf8ValueClosesOnlyThatConnection)
+{
+    const std::string path = write_file("names.txt", "^admin\n");
+    start({{lp::LOOKUP_REGEX, "names", path}});
+    std::unique_ptr<trawl_client_t> other = daemon->connect();
+    EXPECT_TRUE(check(lp::LOOKUP_REGEX, "names", "administrator"));
+
+    // The matcher refuses the value; the connection logs a Warning and closes
+    // without an answer.
+    ASSERT_TRUE(client->send_message(check_request(50, lp::LOOKUP_REGEX, "names", "adm\xff\xfe")));
+    EXPECT_TRUE(client->wait_closed(daemon_timeout));
+    EXPECT_TRUE(daemon->wait_for_stderr("Warning: Client 0x1 Invalid UTF-8 sequence")) << log();
+    EXPECT_TRUE(daemon->wait_for_stderr("Debug: Client 0x1 Disconnected"));
+    EXPECT_EQ(count_of(log(), "Request \"adm\xff\xfe\" NOT found."), 0u);
+
+    // Other connections go on, the earlier one as well as a new one.
+    const auto answers = other->exchange({check_request(1, lp::LOOKUP_REGEX, "names", "ADMIN"),
+                                          check_request(2, lp::LOOKUP_REGEX, "names", "root")},
+                                         daemon_timeout);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_TRUE(answers.at(1).result());
+    EXPECT_FALSE(answers.at(2).result());
+    client = daemon->connect();
+    EXPECT_TRUE(check(lp::LOOKUP_REGEX, "names", "admin"));
+    EXPECT_FALSE(daemon->pilotd.wait_exit(std::chrono::milliseconds(0)).has_value());
+}

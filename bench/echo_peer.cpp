@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/filesystem/operations.hpp>
 
@@ -31,10 +32,23 @@ protected:
             socket->close();
             return;
         }
+        // Answered from a posted handler, as the daemon's back-ends answer, so
+        // that both peers batch their writes alike.
+        const lp::ServerMessage::ServerMessageTag tag = request.tag() == lp::ClientMessage::CHECK_REQUEST
+                                                            ? lp::ServerMessage::CHECK_RESPONSE
+                                                            : lp::ServerMessage::LOOKUP_RESPONSE;
+        const uint32_t serial = request.serial();
+        auto self = shared_from_this();
+        boost::asio::post(socket->get_executor(), [self, tag, serial] { self->answer(tag, serial); });
+    }
+
+    void answer(lp::ServerMessage::ServerMessageTag tag, uint32_t serial)
+    {
+        if (!is_open())
+            return;
         response.Clear();
-        response.set_tag(request.tag() == lp::ClientMessage::CHECK_REQUEST ? lp::ServerMessage::CHECK_RESPONSE
-                                                                           : lp::ServerMessage::LOOKUP_RESPONSE);
-        response.set_serial(request.serial());
+        response.set_tag(tag);
+        response.set_serial(serial);
         async_send_message(response);
     }
 

@@ -22,11 +22,6 @@ protected:
     std::string words;
 };
 
-std::vector<std::string> data_of(const lp::ServerMessage& response)
-{
-    return {response.data().begin(), response.data().end()};
-}
-
 // A client connection refused for a faulty request: closed without an
 // answer, after a Warning with the connection's prefix and "Disconnected".
 struct refusal_t {

@@ -15,15 +15,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // Makes the daemon log a Warning and an Error: a lookup type without a
 // back-end closes the connection.
 void provoke_warning(daemon_fixture_t& daemon)

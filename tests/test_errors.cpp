@@ -28,6 +28,7 @@
 #include "error.pb.h"
 #include "log.pb.h"
 #include "trawld_client_ipc.pb.h"
+#include "support/test_files.h"
 #include "trawld_config.pb.h"
 
 namespace fs = boost::filesystem;
@@ -101,24 +102,6 @@ bool parses_as_error(const qv::Error& error)
     pb::io::ArrayInputStream in(bytes.data(), static_cast<int>(bytes.size()));
     return back.ParseFromZeroCopyStream(&in) && back.code() == error.code() && back.what() == error.what();
 }
-
-// A temporary directory removed at the end of the test.
-class temp_dir_t {
-public:
-    temp_dir_t() : path_(fs::temp_directory_path() / fs::unique_path("cf-errors-%%%%-%%%%"))
-    {
-        fs::create_directory(path_);
-    }
-    ~temp_dir_t()
-    {
-        boost::system::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 } // namespace
 
@@ -646,8 +629,8 @@ TEST(ExceptionText, BadAllocAndDerived)
 // The rewrite through real Boost.Filesystem failures.
 TEST(ExceptionText, RealFilesystemFailures)
 {
-    temp_dir_t dir;
-    const fs::path missing = dir.path() / "missing";
+    const velbo_test::temp_dir_t dir;
+    const fs::path missing = fs::path(dir.path()) / "missing";
     const std::string quoted = "\"" + missing.string() + "\"";
 
     try {
@@ -669,16 +652,16 @@ TEST(ExceptionText, RealFilesystemFailures)
     }
 
     try {
-        fs::rename(missing, dir.path() / "other");
+        fs::rename(missing, fs::path(dir.path()) / "other");
         FAIL() << "rename did not throw";
     } catch (const fs::filesystem_error& e) {
         EXPECT_EQ(std::string(exception_text(e)), "rename: No such file or directory [system:2]: " +
                                                       quoted + ", \"" +
-                                                      (dir.path() / "other").string() + "\"");
+                                                      (fs::path(dir.path()) / "other").string() + "\"");
     }
 
     // A file where a directory is expected.
-    const fs::path file = dir.path() / "file";
+    const fs::path file = fs::path(dir.path()) / "file";
     fs::ofstream(file) << "x";
     try {
         fs::directory_iterator it(file);

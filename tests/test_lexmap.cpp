@@ -7,30 +7,11 @@
 
 #include "cf_lexmap.h"
 #include "cf_log.h"
+#include "support/capture_log.h"
 
 namespace {
 
-// Keeps every line handed to the log.
-class capture_log_t : public cf_log_t {
-public:
-    capture_log_t() : cf_log_t(nullptr, nullptr) {}
-    void open() override {}
-    void log(int level, const std::string& text) override { lines.emplace_back(level, text); }
-    void log_from(const std::string&, int, const std::string&) override {}
-    void out_of_memory() override {}
-
-    std::vector<std::pair<int, std::string>> lines;
-};
-
-capture_log_t& test_log()
-{
-    static std::shared_ptr<capture_log_t> log = [] {
-        auto made = std::make_shared<capture_log_t>();
-        cf_install_log(made);
-        return made;
-    }();
-    return *log;
-}
+using velbo_test::test_log;
 
 typedef std::vector<std::string> items_t;
 

@@ -33,20 +33,13 @@
 #include "support/child_process.h"
 
 using velbo_test::child_result_t;
+using velbo_test::lines_of;
 using velbo_test::describe;
 using velbo_test::run_in_child;
 using velbo_test::temp_dir_t;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 qv::Log file_config(const std::string& path)
 {

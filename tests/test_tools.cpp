@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include "pilotd_standin.h"
+#include "support/test_files.h"
 #include "trawl_client.h"
 
 using namespace std::chrono_literals;
@@ -282,35 +283,8 @@ struct role_dispatch_t {
 // ---------------------------------------------------------------------------
 // Helpers of the tests.
 
-struct temp_dir_t {
-    temp_dir_t()
-    {
-        char name[] = "/tmp/velbo-tools-test-XXXXXX";
-        if (!::mkdtemp(name))
-            throw std::runtime_error("mkdtemp failed");
-        path = name;
-    }
-    ~temp_dir_t()
-    {
-        const std::string command = "rm -rf '" + path + "'";
-        if (std::system(command.c_str()) != 0)
-            std::fprintf(stderr, "cannot remove %s\n", path.c_str());
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
-
-void write_file(const std::string& path, const std::string& text, mode_t mode = 0644)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    ::chmod(path.c_str(), mode);
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using velbo_test::read_file;
+using velbo_test::temp_dir_t;
 
 pilotd_standin_options_t fake_options(const std::string& mode)
 {
@@ -506,11 +480,11 @@ TEST(pilotd_standin, sets_up_the_environment_and_user_of_the_daemon)
     auto options = fake_options("link");
     options.monitor_fd = 9;
     options.monitor_value = "+9";
-    options.stderr_path = dir / "stderr";
+    options.stderr_path = dir.file("stderr");
     pilotd_standin_t signed_link(options);
     signed_link.start();
     EXPECT_TRUE(signed_link.apply_config(0, qv::TrawlDConfig(), 5s));
-    EXPECT_NE(read_file(dir / "stderr").find("monitor=+9 socket=1"), std::string::npos);
+    EXPECT_NE(read_file(dir.file("stderr")).find("monitor=+9 socket=1"), std::string::npos);
     EXPECT_NE(signed_link.stderr_text().find("fake: config revision=0 socket_path=\n"), std::string::npos);
 }
 
@@ -543,7 +517,7 @@ public:
     // `serve` runs on the server's thread with each accepted connection.
     explicit fake_server_t(std::function<void(int)> serve_) : serve(std::move(serve_))
     {
-        path = dir / "trawl.sock";
+        path = dir.file("trawl.sock");
         listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -709,7 +683,7 @@ TEST(trawl_client, sees_malformed_responses_as_such)
     client.send_lookup(1, lp::LOOKUP_ALLMATCH, "colors", "alice");
     EXPECT_TRUE(client.wait_closed(5s));
     EXPECT_FALSE(client.receive(0ms));
-    EXPECT_THROW(trawl_client_t(server.dir / "missing.sock"), std::runtime_error);
+    EXPECT_THROW(trawl_client_t(server.dir.file("missing.sock")), std::runtime_error);
 }
 
 // ---------------------------------------------------------------------------
@@ -830,7 +804,7 @@ void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::st
     for (auto& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const std::string out = dir / "out", err = dir / "err";
+    const std::string out = dir.file("out"), err = dir.file("err");
     process.pid = ::fork();
     ASSERT_GE(process.pid, 0);
     if (process.pid == 0) {
@@ -848,23 +822,22 @@ void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::st
 // variable assignments.
 std::string fake_daemon_script(const temp_dir_t& dir, const std::string& mode, const std::string& assignments = "")
 {
-    const std::string path = dir / ("daemon-" + mode.substr(0, mode.find(':')));
-    write_file(path,
-               "#!/bin/sh\n" + assignments + " VELBO_FAKE_DAEMON='" + mode + "' exec '" + self_path() + "' \"$@\"\n",
-               0755);
-    return path;
+    return dir.write("daemon-" + mode.substr(0, mode.find(':')),
+                     "#!/bin/sh\n" + assignments + " VELBO_FAKE_DAEMON='" + mode + "' exec '" + self_path() +
+                         "' \"$@\"\n",
+                     0755);
 }
 
 TEST(velbo_pilotd, runs_a_command_once_the_configuration_is_confirmed)
 {
     temp_dir_t dir;
-    write_file(dir / "config", "socket_path: \"/tmp/demo.sock\"\n");
+    dir.write("config", "socket_path: \"/tmp/demo.sock\"\n");
     process_t pilotd;
     start_pilotd(pilotd, dir,
-                 {"--config", dir / "config", "--revision", "7", "--stats", "--daemon",
+                 {"--config", dir.file("config"), "--revision", "7", "--stats", "--daemon",
                   fake_daemon_script(dir, "link"), "--", "sh", "-c", "sleep 0.3; echo command ran; exit 3"});
-    ASSERT_EQ(pilotd.wait(20s), std::optional<int>(3)) << read_file(dir / "err");
-    const std::string out = read_file(dir / "out");
+    ASSERT_EQ(pilotd.wait(20s), std::optional<int>(3)) << read_file(dir.file("err"));
+    const std::string out = read_file(dir.file("out"));
     const auto sent = out.find("pilotd: configuration revision 7 sent\n");
     const auto applied = out.find("pilotd: configuration revision 7 applied\n");
     const auto ran = out.find("command ran\n");
@@ -872,28 +845,28 @@ TEST(velbo_pilotd, runs_a_command_once_the_configuration_is_confirmed)
     EXPECT_NE(exited, std::string::npos) << out;
     EXPECT_TRUE(sent < applied && applied < ran && ran < exited) << out;
     EXPECT_NE(out.find("pilotd: statistics base 0 in 0 out 0\n"), std::string::npos) << out;
-    EXPECT_NE(read_file(dir / "err").find("fake: config revision=7 socket_path=/tmp/demo.sock\n"), std::string::npos);
+    EXPECT_NE(read_file(dir.file("err")).find("fake: config revision=7 socket_path=/tmp/demo.sock\n"), std::string::npos);
 }
 
 TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
 {
     temp_dir_t dir;
-    write_file(dir / "config", "socket_path: \"/tmp/one.sock\"\n");
+    dir.write("config", "socket_path: \"/tmp/one.sock\"\n");
     process_t pilotd;
-    start_pilotd(pilotd, dir, {"--config", dir / "config", "--daemon", fake_daemon_script(dir, "link")});
-    ASSERT_TRUE(eventually([&] { return read_file(dir / "out").find("revision 1 applied") != std::string::npos; }))
-        << read_file(dir / "out") << read_file(dir / "err");
+    start_pilotd(pilotd, dir, {"--config", dir.file("config"), "--daemon", fake_daemon_script(dir, "link")});
+    ASSERT_TRUE(eventually([&] { return read_file(dir.file("out")).find("revision 1 applied") != std::string::npos; }))
+        << read_file(dir.file("out")) << read_file(dir.file("err"));
 
-    write_file(dir / "config", "socket_path: \"/tmp/two.sock\"\n");
+    dir.write("config", "socket_path: \"/tmp/two.sock\"\n");
     ::kill(pilotd.pid, SIGHUP);
-    ASSERT_TRUE(eventually([&] { return read_file(dir / "out").find("revision 2 applied") != std::string::npos; }))
-        << read_file(dir / "out");
-    EXPECT_EQ(read_file(dir / "out").find("statistics"), std::string::npos);
+    ASSERT_TRUE(eventually([&] { return read_file(dir.file("out")).find("revision 2 applied") != std::string::npos; }))
+        << read_file(dir.file("out"));
+    EXPECT_EQ(read_file(dir.file("out")).find("statistics"), std::string::npos);
 
     ::kill(pilotd.pid, SIGTERM);
     EXPECT_EQ(pilotd.wait(10s), std::optional<int>(107));
-    EXPECT_NE(read_file(dir / "out").find("pilotd: velbo-trawld exited with status 107\n"), std::string::npos);
-    const std::string err = read_file(dir / "err");
+    EXPECT_NE(read_file(dir.file("out")).find("pilotd: velbo-trawld exited with status 107\n"), std::string::npos);
+    const std::string err = read_file(dir.file("err"));
     EXPECT_NE(err.find("revision=1 socket_path=/tmp/one.sock"), std::string::npos) << err;
     EXPECT_NE(err.find("revision=2 socket_path=/tmp/two.sock"), std::string::npos) << err;
 }
@@ -901,15 +874,15 @@ TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
 TEST(velbo_pilotd, fails_when_the_daemon_does_not_confirm)
 {
     temp_dir_t dir;
-    write_file(dir / "config", "socket_path: \"/tmp/x.sock\"\n");
-    const std::string marker = dir / "marker";
+    dir.write("config", "socket_path: \"/tmp/x.sock\"\n");
+    const std::string marker = dir.file("marker");
     {
         process_t pilotd;
         start_pilotd(pilotd, dir,
-                     {"--config", dir / "config", "--daemon", fake_daemon_script(dir, "exit:102"), "--", "touch",
+                     {"--config", dir.file("config"), "--daemon", fake_daemon_script(dir, "exit:102"), "--", "touch",
                       marker});
         EXPECT_EQ(pilotd.wait(10s), std::optional<int>(1));
-        const std::string out = read_file(dir / "out");
+        const std::string out = read_file(dir.file("out"));
         EXPECT_NE(out.find("pilotd: velbo-trawld exited with status 102\n"), std::string::npos) << out;
         EXPECT_NE(out.find("did not confirm"), std::string::npos) << out;
         EXPECT_NE(::access(marker.c_str(), F_OK), 0);
@@ -917,24 +890,24 @@ TEST(velbo_pilotd, fails_when_the_daemon_does_not_confirm)
     {
         // A command that succeeds while the daemon dies under it fails the run.
         process_t pilotd;
-        const std::string pid_file = dir / "daemon.pid";
+        const std::string pid_file = dir.file("daemon.pid");
         start_pilotd(pilotd, dir,
-                     {"--config", dir / "config", "--daemon",
+                     {"--config", dir.file("config"), "--daemon",
                       fake_daemon_script(dir, "link", "VELBO_TEST_PID_FILE='" + pid_file + "'"), "--", "sh", "-c",
                       "kill -KILL $(cat '" + pid_file + "'); sleep 0.3; exit 0"});
         EXPECT_EQ(pilotd.wait(10s), std::optional<int>(1));
-        const std::string out = read_file(dir / "out");
+        const std::string out = read_file(dir.file("out"));
         EXPECT_NE(out.find("pilotd: configuration revision 1 applied\n"), std::string::npos) << out;
         EXPECT_NE(out.find("pilotd: velbo-trawld exited with status 137\n"), std::string::npos) << out;
     }
     for (const auto& config : {std::string("socket_path: 1\n"), std::string()}) {
-        write_file(dir / "bad", config);
+        dir.write("bad", config);
         process_t pilotd;
         start_pilotd(pilotd, dir,
-                     {"--config", config.empty() ? dir / "missing" : dir / "bad", "--daemon",
+                     {"--config", config.empty() ? dir.file("missing") : dir.file("bad"), "--daemon",
                       fake_daemon_script(dir, "link")});
         EXPECT_EQ(pilotd.wait(10s), std::optional<int>(2));
-        EXPECT_NE(read_file(dir / "err").find("velbo-pilotd: "), std::string::npos);
+        EXPECT_NE(read_file(dir.file("err")).find("velbo-pilotd: "), std::string::npos);
     }
 }
 

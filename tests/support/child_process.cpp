@@ -168,26 +168,4 @@ std::string describe(const child_result_t& result)
     return text.str();
 }
 
-temp_dir_t::temp_dir_t()
-{
-    std::string pattern = "/tmp/velbo-test-XXXXXX";
-    if (!mkdtemp(&pattern[0]))
-        throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = pattern;
-}
-
-temp_dir_t::~temp_dir_t()
-{
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(path_, ignored);
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 } // namespace velbo_test

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_files.h"
+
 namespace velbo_test {
 
 struct child_result_t {
@@ -33,21 +35,5 @@ std::vector<std::string> environment_without(const std::vector<std::string>& nam
 
 // Status, signal and both outputs, for failure messages.
 std::string describe(const child_result_t& result);
-
-// A fresh directory under /tmp, removed with its contents by the destructor.
-class temp_dir_t {
-public:
-    temp_dir_t();
-    ~temp_dir_t();
-    temp_dir_t(const temp_dir_t&) = delete;
-    temp_dir_t& operator=(const temp_dir_t&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string read_file(const std::string& path);
 
 } // namespace velbo_test

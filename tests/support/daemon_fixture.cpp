@@ -21,50 +21,6 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-temp_dir_t::temp_dir_t()
-{
-    char pattern[] = "/tmp/velbo-test-XXXXXX";
-    if (!mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
-    // Reachable by a daemon that switched to an unprivileged user.
-    ::chmod(dir.c_str(), 0755);
-}
-
-temp_dir_t::~temp_dir_t()
-{
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(dir, ignored);
-}
-
-std::string temp_dir_t::write(const std::string& name, const std::string& content) const
-{
-    const std::string path = file(name);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-    ::chmod(path.c_str(), 0644);
-    return path;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-size_t count_of(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        ++count;
-    return count;
-}
-
 namespace {
 pilotd_standin_options_t with_daemon(pilotd_standin_options_t options)
 {
@@ -135,6 +91,11 @@ void daemon_fixture_t::stop()
     const std::optional<int> status = pilotd.wait_exit(daemon_timeout);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 107) << pilotd.stderr_text();
+}
+
+std::vector<std::string> data_of(const lp::ServerMessage& response)
+{
+    return {response.data().begin(), response.data().end()};
 }
 
 namespace {

@@ -6,31 +6,15 @@
 #include <string>
 
 #include "pilotd_standin.h"
+#include "support/test_files.h"
 #include "trawl_client.h"
 
 using namespace std::chrono_literals;
 
-// A temporary directory removed with everything in it.
-class temp_dir_t {
-public:
-    temp_dir_t();
-    ~temp_dir_t();
-    temp_dir_t(const temp_dir_t&) = delete;
-    temp_dir_t& operator=(const temp_dir_t&) = delete;
-
-    const std::string& path() const { return dir; }
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-    // Writes a file (mode 0644) and returns its path.
-    std::string write(const std::string& name, const std::string& content) const;
-
-private:
-    std::string dir;
-};
-
-std::string read_file(const std::string& path);
-
-// Counts the occurrences of a text.
-size_t count_of(const std::string& text, const std::string& part);
+using velbo_test::count_of;
+using velbo_test::lines_of;
+using velbo_test::read_file;
+using velbo_test::temp_dir_t;
 
 // The daemon's timeouts in tests: generous, since the sanitized build is slow.
 constexpr std::chrono::milliseconds daemon_timeout = 10s;
@@ -62,6 +46,9 @@ public:
     std::string socket_path;
     pilotd_standin_t pilotd;
 };
+
+// The data entries of a response.
+std::vector<std::string> data_of(const lp::ServerMessage& response);
 
 // In a new private mount namespace of the calling process, makes /dev/log a
 // datagram socket of its own (dir/log) and returns the socket's descriptor;

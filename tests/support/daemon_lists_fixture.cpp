@@ -167,8 +167,3 @@ std::string lists_fixture_t::write_file(const std::string& name, const std::stri
 {
     return daemon->dir.write(name, content);
 }
-
-std::vector<std::string> data_of(const lp::ServerMessage& response)
-{
-    return std::vector<std::string>(response.data().begin(), response.data().end());
-}

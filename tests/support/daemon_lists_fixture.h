@@ -61,4 +61,3 @@ protected:
     bool started = false;
 };
 
-std::vector<std::string> data_of(const lp::ServerMessage& response);

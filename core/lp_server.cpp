@@ -67,15 +67,21 @@ void lp_server_t::apply_config()
 void lp_server_t::start_accept()
 {
     socket = std::make_shared<boost::asio::local::stream_protocol::socket>(inventory.io_context);
-    acceptor.async_accept(*socket, [this](const boost::system::error_code& ec) { on_accept(ec); });
+    socket_ptr_t accepted = socket;
+    acceptor.async_accept(*accepted, [this, accepted](const boost::system::error_code& ec) {
+        on_accept(ec, accepted);
+    });
 }
 
-void lp_server_t::on_accept(const boost::system::error_code& ec)
+void lp_server_t::on_accept(const boost::system::error_code& ec, const socket_ptr_t& accepted)
 {
     if (ec == boost::asio::error::operation_aborted)
         return;
     if (ec)
         throw boost::system::system_error(ec, "accept");
-    lp_client_tie_t::create(inventory, socket);
-    start_accept();
+    lp_client_tie_t::create(inventory, accepted);
+    // An accept of a replaced acceptor does not start another: the new
+    // acceptor has its own.
+    if (accepted == socket)
+        start_accept();
 }

@@ -21,11 +21,16 @@ public:
     void apply_config();
 
 private:
+    using socket_ptr_t = std::shared_ptr<boost::asio::local::stream_protocol::socket>;
+
     void start_accept();
-    void on_accept(const boost::system::error_code& ec);
+    // The accepted socket travels with its completion: an accept that had
+    // completed when the acceptor was replaced still delivers its own socket.
+    void on_accept(const boost::system::error_code& ec, const socket_ptr_t& accepted);
 
     lp_inventory_t& inventory;
     boost::asio::local::stream_protocol::acceptor acceptor;
     boost::filesystem::path socket_path;
-    std::shared_ptr<boost::asio::local::stream_protocol::socket> socket;
+    // The socket of the pending accept on the current acceptor.
+    socket_ptr_t socket;
 };

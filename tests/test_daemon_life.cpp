@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <fstream>
 #include <regex>
 
@@ -248,6 +250,9 @@ TEST(DaemonConfig, UnusableConfigurationsEndWithStatus102)
     const std::vector<case_t> cases = {
         {"no run_as_user", "socket_path: \"%S\"\nactual_log { type: STDERR }\n",
          "Error: getpwnam(\"\"): No such user\n"},
+        {"run-as uid without passwd entry", "run_as_user { uid: 12345 }\nsocket_path: \"%S\"\n"
+                                            "actual_log { type: STDERR }\n",
+         "Error: getpwuid(12345): No user with such uid\n"},
         {"relative socket path", "run_as_user { uid: 0 }\nsocket_path: \"run/trawld.sock\"\n"
                                  "actual_log { type: STDERR }\n", ""},
         {"empty socket path", "run_as_user { uid: 0 }\nactual_log { type: STDERR }\n", ""},
@@ -277,6 +282,47 @@ TEST(DaemonConfig, UnusableConfigurationsEndWithStatus102)
             << err;
         EXPECT_TRUE(daemon.pilotd.info_revisions().empty());
     }
+}
+
+TEST(DaemonConfig, EveryDataSourceTagIsIndexedAndLogged)
+{
+    daemon_fixture_t daemon;
+    daemon.start_configured(
+        "mask { item { tag: \"M\" } }\n"
+        "cidr { item { tag: \"C\" } }\n"
+        "regex { item { tag: \"R\" } }\n"
+        "allmatch { item { tag: \"Staff_A\" } item { tag: \"staffa\" } item { tag: \"___\" } }\n"
+        "redis { item { tag: \"Re\" } }\n"
+        "mysql { item { tag: \"My\" } }\n"
+        "sqlite { item { tag: \"Sq\" } }\n"
+        "pq { item { tag: \"P_q\" } }\n"
+        "ad { item { tag: \"A\" } }\n"
+        "ldap { item { tag: \"L\" } }\n");
+    const std::string err = daemon.pilotd.stderr_text();
+    EXPECT_NE(err.find("Debug: LDAP tag found: \"l\"\n"
+                       "Debug: AD tag found: \"a\"\n"
+                       "Debug: Pq tag found: \"pq\"\n"
+                       "Debug: SQLite tag found: \"sq\"\n"
+                       "Debug: MySQL tag found: \"my\"\n"
+                       "Debug: Redis tag found: \"re\"\n"
+                       "Debug: AllMatch tag found: \"staffa\"\n"
+                       "Debug: AllMatch tag found: \"staffa\"\n"
+                       "Debug: AllMatch tag found: \"\"\n"
+                       "Debug: Regex tag found: \"r\"\n"
+                       "Debug: Cidr tag found: \"c\"\n"
+                       "Debug: Mask tag found: \"m\"\n"),
+              std::string::npos)
+        << err;
+    // Tags are known per type: the empty tag is an exact-value source (its
+    // file is not set), "m" is none.
+    auto client = daemon.connect();
+    const auto answers = client->exchange({make_lookup_request(1, lp::LOOKUP_ALLMATCH, "_", ""),
+                                           make_lookup_request(2, lp::LOOKUP_ALLMATCH, "m", "")},
+                                          daemon_timeout);
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers.at(1).error().code(), qv::EC_BAD_CONFIG);
+    EXPECT_EQ(answers.at(2).error().code(), qv::EC_INVALID_TAG);
+    daemon.stop();
 }
 
 TEST(DaemonConfig, EveryConfigurationIsConfirmedWithItsRevision)
@@ -408,6 +454,57 @@ TEST(DaemonConfig, NewSocketPathWhileRootRebindsAndKeepsConnections)
     EXPECT_FALSE(client->wait_closed(200ms));
     EXPECT_NO_THROW(trawl_client_t{second});
     daemon.stop();
+}
+
+// Accepts that completed just before the acceptor was replaced still hand
+// over their own socket.
+TEST(DaemonConfig, SocketPathChangesWhileClientsConnect)
+{
+    daemon_fixture_t daemon;
+    const std::string words = daemon.dir.write("words.txt", "alpha\n");
+    const std::string other = daemon.dir.file("other.sock");
+    auto text = [&](const std::string& path) {
+        return "run_as_user { uid: 0 }\nsocket_path: \"" + path + "\"\nactual_log { type: STDERR }\n"
+               "log_level: LOG_LEVEL_WARNING\n"
+               "allmatch { item { tag: \"words\" file: \"" + words + "\" } }\n";
+    };
+    daemon.start();
+    ASSERT_TRUE(daemon.apply(1, text(daemon.socket_path))) << daemon.pilotd.stderr_text();
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> connections{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.emplace_back([&, i] {
+            const std::string& path = i % 2 ? other : daemon.socket_path;
+            while (!stop) {
+                try {
+                    trawl_client_t client(path);
+                    ++connections;
+                } catch (const std::runtime_error&) {
+                }
+            }
+        });
+    }
+    for (uint32_t revision = 2; revision < 80; ++revision) {
+        if (!daemon.push(revision, text(revision % 2 ? other : daemon.socket_path)))
+            break;
+    }
+    stop = true;
+    for (std::thread& client : clients)
+        client.join();
+    EXPECT_GT(connections.load(), 0);
+    ASSERT_FALSE(daemon.pilotd.wait_exit(0ms)) << daemon.pilotd.stderr_text();
+    EXPECT_EQ(daemon.pilotd.info_revisions().size(), 79u) << daemon.pilotd.stderr_text();
+
+    // Revision 79 listens on the other path; requests are served there.
+    trawl_client_t client(other);
+    const auto answers = client.exchange({make_check_request(1, lp::LOOKUP_ALLMATCH, "words", "ALPHA")},
+                                         daemon_timeout);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers.at(1).result());
+    daemon.stop();
+    EXPECT_EQ(count_of(daemon.pilotd.stderr_text(), "Error:"), 0u) << daemon.pilotd.stderr_text();
 }
 
 TEST(DaemonConfig, SocketPathLengthLimit)

@@ -45,11 +45,14 @@ TEST_F(RegexList, PatternsSearchTheValueWithoutRegardToCase)
 TEST_F(RegexList, InvalidUtf8ValueClosesOnlyThatConnection)
 {
     const std::string path = write_file("names.txt", "^admin\n");
-    start({{lp::LOOKUP_REGEX, "names", path}});
+    const std::string early = write_file("early.txt", "adm\n");
+    start({{lp::LOOKUP_REGEX, "names", path}, {lp::LOOKUP_REGEX, "early", early}});
     std::unique_ptr<trawl_client_t> other = daemon->connect();
     EXPECT_TRUE(check(lp::LOOKUP_REGEX, "names", "administrator"));
+    // A match that the search finds before it reaches the bad sequence answers.
+    EXPECT_TRUE(check(lp::LOOKUP_REGEX, "early", "adm\xffxyz"));
 
-    // The matcher refuses the value; the connection logs a Warning and closes
+    // The matcher reaches the bad sequence and refuses the value; the connection logs a Warning and closes
     // without an answer.
     ASSERT_TRUE(client->send_message(check_request(50, lp::LOOKUP_REGEX, "names", "adm\xff\xfe")));
     EXPECT_TRUE(client->wait_closed(daemon_timeout));

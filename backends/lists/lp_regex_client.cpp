@@ -70,10 +70,20 @@ bool lp_regex_client_t::search_for(const std::string& tag, const std::string& va
     if (tag_entries.order.empty())
         return false;
 
-    // Decoding once instead of per pattern; an invalid sequence throws here.
+    // A valid value is decoded once for all patterns.
     using utf8_iterator = boost::u8_to_u32_iterator<std::string::const_iterator, UChar32>;
-    value_chars.assign(utf8_iterator(value.begin(), value.begin(), value.end()),
-                       utf8_iterator(value.end(), value.begin(), value.end()));
+    try {
+        value_chars.assign(utf8_iterator(value.begin(), value.begin(), value.end()),
+                           utf8_iterator(value.end(), value.begin(), value.end()));
+    } catch (const std::out_of_range&) {
+        // Not valid UTF-8: each pattern decodes the value as it searches, so
+        // a match before the bad sequence answers, and reaching it throws.
+        for (const auto& pattern : tag_entries.order) {
+            if (boost::u32regex_search(value, *pattern.second))
+                return true;
+        }
+        return false;
+    }
     static const UChar32 no_chars = 0;
     const UChar32* first = value_chars.empty() ? &no_chars : value_chars.data();
     const UChar32* last = first + value_chars.size();

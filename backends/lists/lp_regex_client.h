@@ -25,8 +25,8 @@ protected:
     std::string file_for_tag(const std::string& tag) override;
     void add_entry(const std::string& tag, const std::string& line) override;
     void get_entries(const std::string& tag, std::vector<std::string>& out) override;
-    // Throws std::out_of_range for a value that is not valid UTF-8, and
-    // whatever the regex engine throws while matching.
+    // Throws std::out_of_range when a search reaches a sequence that is not
+    // valid UTF-8, and whatever the regex engine throws while matching.
     bool search_for(const std::string& tag, const std::string& value) override;
 
 private:
@@ -38,7 +38,7 @@ private:
     };
 
     std::unordered_map<std::string, tag_entries_t> entries;
-    // The check value decoded once for all patterns.
+    // A valid check value, decoded once for all patterns.
     std::vector<UChar32> value_chars;
     boost::match_results<const UChar32*> match;
 };

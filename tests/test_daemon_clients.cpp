@@ -202,7 +202,9 @@ TEST_F(DaemonClients, ExtraFieldsAndAbsentUserAndDomain)
     EXPECT_NE(err().find("tag=\"mytag\", user=\"\", domain=\"\"\n"), std::string::npos);
 }
 
-TEST_F(DaemonClients, AnswersOfAClosedConnectionAreDropped)
+// A client that leaves with answers still to come: its connection is closed
+// and destroyed once, and the daemon serves on.
+TEST_F(DaemonClients, ClientLeavingWithAnswersPending)
 {
     {
         auto client = daemon.connect();
@@ -216,7 +218,8 @@ TEST_F(DaemonClients, AnswersOfAClosedConnectionAreDropped)
         client->send_raw(bytes);
     }
     ASSERT_TRUE(daemon.wait_for_stderr("Debug: Client 0x1 Destroyed\n"));
-    // Every connection made is destroyed again, and the daemon is healthy.
+    EXPECT_EQ(count_of(err(), "Debug: Client 0x1 Destroyed\n"), 1u);
+    EXPECT_EQ(count_of(err(), "Error: "), 0u) << err();
     auto client = daemon.connect();
     client->send_check(1, lp::LOOKUP_ALLMATCH, "mytag", "beta");
     ASSERT_TRUE(client->receive(daemon_timeout));

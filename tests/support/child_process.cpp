@@ -87,17 +87,25 @@ child_result_t wait_for(pid_t pid, const capture_files_t& files)
     return result;
 }
 
+// Flushes the streams, so that the child does not write their contents
+// again, and forks.
+pid_t fork_flushed()
+{
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::system_error(errno, std::generic_category(), "fork");
+    return pid;
+}
+
 } // namespace
 
 child_result_t run_in_child(const std::function<void()>& body, unsigned timeout_seconds)
 {
     capture_files_t files;
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::system_error(errno, std::generic_category(), "fork");
+    const pid_t pid = fork_flushed();
     if (pid == 0) {
         redirect(files, timeout_seconds);
         try {
@@ -129,12 +137,7 @@ child_result_t run_program(const std::string& path, const std::vector<std::strin
     for (const std::string& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::system_error(errno, std::generic_category(), "fork");
+    const pid_t pid = fork_flushed();
     if (pid == 0) {
         redirect(files, timeout_seconds);
         execve(path.c_str(), args.data(), envp.data());

@@ -24,6 +24,16 @@ std::string make_log_prefix(int number)
     return text;
 }
 
+// The response being built. Every response is serialised into its link's
+// buffer at once, so one message serves them all, and clearing it keeps the
+// allocated data entries for the next lookup.
+lp::ServerMessage& scratch_response()
+{
+    static lp::ServerMessage response;
+    response.Clear();
+    return response;
+}
+
 void require(bool present, const lp::ClientMessage& request, const char* check)
 {
     if (!present)
@@ -160,7 +170,7 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
             cf_log_message(CF_LOG_DEBUG, head + "NOT OPEN");
         return;
     }
-    lp::ServerMessage response;
+    lp::ServerMessage& response = scratch_response();
     response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
     response.set_serial(serial);
     if (ec) {
@@ -185,7 +195,7 @@ void lp_client_tie_t::send_check_response(unsigned int serial, const boost::syst
 {
     if (!is_open())
         return;
-    lp::ServerMessage response;
+    lp::ServerMessage& response = scratch_response();
     response.set_tag(lp::ServerMessage::CHECK_RESPONSE);
     response.set_serial(serial);
     if (cf_log_threshold <= CF_LOG_DEBUG)
@@ -214,6 +224,9 @@ void lp_client_tie_t::send_response(lp::ServerMessage& response)
         fill_error(*refusal.mutable_error(), e.code());
         async_send_message(refusal);
     }
+    // The entries of ordinary answers are kept for reuse, not those of huge ones.
+    if (response.data_size() > 65536)
+        lp::ServerMessage().Swap(&response);
 }
 
 void lp_client_tie_t::on_error(const boost::system::error_code& ec)

@@ -32,7 +32,7 @@ lp_file_client_t::lp_file_client_t(lp_inventory_t& inventory_) : inventory(inven
 
 lp_file_client_t::~lp_file_client_t() = default;
 
-void lp_file_client_t::load(const std::string& tag, std::vector<std::string>* entries)
+bool lp_file_client_t::read_file(const std::string& tag)
 {
     const std::string path = file_for_tag(tag);
     if (path.empty()) {
@@ -44,31 +44,35 @@ void lp_file_client_t::load(const std::string& tag, std::vector<std::string>* en
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is " + quoted_path(path));
 
     file_key_t key(tag, path);
-    const bool cached = loaded_files.count(key) != 0;
-    if (!cached) {
-        if (cf_log_threshold <= CF_LOG_DEBUG)
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is NOT cached.");
-        std::ifstream in(path);
-        if (!in.is_open()) {
-            if (cf_log_threshold <= CF_LOG_ERROR)
-                cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot open file " + quoted_path(path));
-            throw boost::system::system_error(qv::make_error_code(qv::EC_IO_ERROR));
-        }
-        loaded_files.insert(std::move(key));
-
-        const std::locale locale;
-        const auto is_space = boost::algorithm::is_space(locale);
-        std::string line;
-        while (std::getline(in, line)) {
-            boost::algorithm::trim_if(line, is_space);
-            if (line.empty() || line[0] == '#')
-                continue;
-            if (cf_log_threshold <= CF_LOG_DEBUG)
-                cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Got \"" + line + "\"");
-            add_entry(tag, line);
-        }
+    if (loaded_files.count(key) != 0)
+        return true;
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is NOT cached.");
+    std::ifstream in(path);
+    if (!in.is_open()) {
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot open file " + quoted_path(path));
+        throw boost::system::system_error(qv::make_error_code(qv::EC_IO_ERROR));
     }
+    loaded_files.insert(std::move(key));
 
+    const std::locale locale;
+    const auto is_space = boost::algorithm::is_space(locale);
+    std::string line;
+    while (std::getline(in, line)) {
+        boost::algorithm::trim_if(line, is_space);
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Got \"" + line + "\"");
+        add_entry(tag, line);
+    }
+    return false;
+}
+
+void lp_file_client_t::load(const std::string& tag, std::vector<std::string>* entries)
+{
+    const bool cached = read_file(tag);
     if (entries) {
         if (cached && cf_log_threshold <= CF_LOG_DEBUG)
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is already cached.");
@@ -76,19 +80,36 @@ void lp_file_client_t::load(const std::string& tag, std::vector<std::string>* en
     }
 }
 
+void lp_file_client_t::entries_changed(const std::string& tag)
+{
+    listed_entries.erase(tag);
+}
+
 void lp_file_client_t::lookup(const std::string& tag, const std::string&, const std::string&,
                               const lp_lookup_handler_t& handler)
 {
-    std::vector<std::string> list;
+    // As load with an entries vector, but the list is built once per tag
+    // and shared by the answers.
+    entry_list_t list;
     boost::system::error_code ec;
     try {
-        load(tag, &list);
+        const bool cached = read_file(tag);
+        if (cached && cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is already cached.");
+        entry_list_t& listed = listed_entries[tag];
+        if (!listed) {
+            auto entries = std::make_shared<std::vector<std::string>>();
+            get_entries(tag, *entries);
+            listed = std::move(entries);
+        }
+        list = listed;
     } catch (const boost::system::system_error& e) {
         ec = e.code();
-        list.clear();
     }
-    boost::asio::post(inventory.io_context,
-                      [handler, ec, list = std::move(list)]() { handler(ec, list); });
+    boost::asio::post(inventory.io_context, [handler, ec, list]() {
+        static const std::vector<std::string> nothing;
+        handler(ec, list ? *list : nothing);
+    });
 }
 
 void lp_file_client_t::check(const std::string& tag, const std::string&, const std::string&,
@@ -138,6 +159,7 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
 
 void lp_file_client_t::reconfigure()
 {
+    listed_entries.clear();
     loaded_files.clear();
     not_found_cache.clear();
     found_cache.clear();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -42,9 +43,19 @@ protected:
     // qv::ErrorCode.
     void load(const std::string& tag, std::vector<std::string>* entries);
 
+    // A derived class that removes an entry of a loaded tag calls this, so
+    // that lookups list the tag anew.
+    void entries_changed(const std::string& tag);
+
     lp_inventory_t& inventory;
 
 private:
+    using entry_list_t = std::shared_ptr<const std::vector<std::string>>;
+
+    // Steps of load before the entries: reads the file unless it is read;
+    // answers whether it was read already.
+    bool read_file(const std::string& tag);
+
     using file_key_t = std::pair<std::string, std::string>;  // tag, path
     struct file_key_hash_t {
         size_t operator()(const file_key_t& key) const noexcept
@@ -58,4 +69,6 @@ private:
     std::unordered_set<file_key_t, file_key_hash_t> loaded_files;
     value_cache_t found_cache;
     value_cache_t not_found_cache;
+    // What lookups of each read tag list, taken from get_entries once.
+    std::unordered_map<std::string, entry_list_t> listed_entries;
 };

@@ -65,6 +65,7 @@ bool lp_mask_client_t::search_for(const std::string& tag, const std::string& val
             cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "Invalid mask \"" + mask + "\"");
         tag_entries.order.erase(tag_entries.order.begin() + static_cast<std::ptrdiff_t>(i));
         tag_entries.masks.erase(tag_entries.masks.find(mask));
+        entries_changed(tag);
     }
     return false;
 }

@@ -42,7 +42,24 @@ void require(bool present, const lp::ClientMessage& request, const char* check)
             enum_name(request.tag()) + ": Check failed: " + check);
 }
 
+// The fields every request must carry, tested in order; the normalised tag.
+std::string checked_tag(const lp::ClientMessage& request)
+{
+    require(request.has_serial(), request, "req.has_serial()");
+    require(request.has_lookup_type(), request, "req.has_lookup_type()");
+    require(request.has_lookup_tag(), request, "req.has_lookup_tag()");
+    return normalize_lex_key(request.lookup_tag());
+}
+
 } // namespace
+
+// "<prefix><-- <kind> <serial> [<type>] tag=\"...\", user=\"...\", domain=\"...\""
+std::string lp_client_tie_t::request_line(const lp::ClientMessage& request, const std::string& tag) const
+{
+    return log_prefix + "<-- " + enum_name(request.tag()) + " " + std::to_string(request.serial()) + " [" +
+           enum_name(request.lookup_type()) + "] tag=\"" + tag + "\", user=\"" + request.user() +
+           "\", domain=\"" + request.domain() + "\"";
+}
 
 lp_client_tie_t::lp_client_tie_t(lp_inventory_t& inventory)
     : cf_unix_ipc_link_t(CF_IPC_MAX_MESSAGE_SIZE),
@@ -101,17 +118,10 @@ void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body
 
 void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
 {
-    require(request.has_serial(), request, "req.has_serial()");
-    require(request.has_lookup_type(), request, "req.has_lookup_type()");
-    require(request.has_lookup_tag(), request, "req.has_lookup_tag()");
-
-    const std::string tag = normalize_lex_key(request.lookup_tag());
+    const std::string tag = checked_tag(request);
     const unsigned int serial = request.serial();
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, log_prefix + "<-- LOOKUP_REQUEST " + std::to_string(serial) +
-                                         " [" + enum_name(request.lookup_type()) + "] tag=\"" + tag +
-                                         "\", user=\"" + request.user() + "\", domain=\"" +
-                                         request.domain() + "\"");
+        cf_log_message(CF_LOG_DEBUG, request_line(request, tag));
 
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
@@ -131,18 +141,11 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
 
 void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
 {
-    require(request.has_serial(), request, "req.has_serial()");
-    require(request.has_lookup_type(), request, "req.has_lookup_type()");
-    require(request.has_lookup_tag(), request, "req.has_lookup_tag()");
+    const std::string tag = checked_tag(request);
     require(request.has_check(), request, "req.has_check()");
-
-    const std::string tag = normalize_lex_key(request.lookup_tag());
     const unsigned int serial = request.serial();
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, log_prefix + "<-- CHECK_REQUEST " + std::to_string(serial) +
-                                         " [" + enum_name(request.lookup_type()) + "] tag=\"" + tag +
-                                         "\", user=\"" + request.user() + "\", domain=\"" +
-                                         request.domain() + "\", check=\"" + request.check() + "\"");
+        cf_log_message(CF_LOG_DEBUG, request_line(request, tag) + ", check=\"" + request.check() + "\"");
 
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {

@@ -39,6 +39,7 @@ protected:
 
 private:
     void send_response(lp::ServerMessage& response);
+    std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
 
     lp_inventory_t& inventory;
     std::string log_prefix;

@@ -230,9 +230,13 @@ const error_code bad_size = qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE);
 
 class link_test : public ::testing::Test {
 protected:
-    link_test() : peer(ioc)
+    link_test() : peer(ioc) { reconnect(); }
+
+    // A new link over a new socket pair, its other end in peer.
+    void reconnect()
     {
         auto near = std::make_shared<cf_unix_socket_t>(ioc);
+        peer = cf_unix_socket_t(ioc);
         boost::asio::local::connect_pair(*near, peer);
         link = test_link_t::create(near);
     }
@@ -420,10 +424,7 @@ TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)
     const std::string trailing = "never read";
     for (uint32_t length : {0u, static_cast<uint32_t>(CF_IPC_MAX_MESSAGE_SIZE + 1), 0xffffffffu}) {
         SCOPED_TRACE(length);
-        auto near = std::make_shared<cf_unix_socket_t>(ioc);
-        peer = cf_unix_socket_t(ioc);
-        boost::asio::local::connect_pair(*near, peer);
-        link = test_link_t::create(near);
+        reconnect();
         link->start_read();
         peer_write(header(length) + trailing);
         ASSERT_TRUE(run_to_idle()) << "a read is still pending";
@@ -432,7 +433,7 @@ TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)
         EXPECT_EQ(link->errors[0].value(), 7);
         EXPECT_EQ(&link->errors[0].category(), &qv::cf_proto_error_category());
         EXPECT_TRUE(link->messages.empty());
-        EXPECT_EQ(near->available(), trailing.size());
+        EXPECT_EQ(link->socket->available(), trailing.size());
         EXPECT_EQ(link.use_count(), 1);
         // A valid frame afterwards is not read either.
         peer_write(frame("late"));
@@ -456,10 +457,7 @@ TEST_F(link_test, end_of_stream_is_reported_once)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto near = std::make_shared<cf_unix_socket_t>(ioc);
-        peer = cf_unix_socket_t(ioc);
-        boost::asio::local::connect_pair(*near, peer);
-        link = test_link_t::create(near);
+        reconnect();
         link->start_read();
         peer_write(c.bytes);
         peer.close();
@@ -623,10 +621,7 @@ TEST_F(link_test, close_inside_on_error_silences_pending_completions)
     };
     for (const case_t c : {case_t{"refused length", false}, case_t{"peer closes", true}}) {
         SCOPED_TRACE(c.name);
-        auto near = std::make_shared<cf_unix_socket_t>(ioc);
-        peer = cf_unix_socket_t(ioc);
-        boost::asio::local::connect_pair(*near, peer);
-        link = test_link_t::create(near);
+        reconnect();
         start_pending_write();
         link->error_action = [](test_link_t& l) { l.socket->close(); };
         link->start_read();
@@ -682,10 +677,7 @@ TEST_F(link_test, growing_send_buffer_wipes_old_block_only_when_secure)
 {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure);
-        auto near = std::make_shared<cf_unix_socket_t>(ioc);
-        peer = cf_unix_socket_t(ioc);
-        boost::asio::local::connect_pair(*near, peer);
-        link = test_link_t::create(near);
+        reconnect();
         const auto m0 = message_of_size(30, 0), m1 = message_of_size(40, 1), m2 = message_of_size(200, 2);
 
         link->async_send_message(m0); // in flight; m1 and m2 queue behind it
@@ -710,10 +702,7 @@ TEST_F(link_test, destructor_wipes_secure_buffers)
 {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure);
-        auto near = std::make_shared<cf_unix_socket_t>(ioc);
-        peer = cf_unix_socket_t(ioc);
-        boost::asio::local::connect_pair(*near, peer);
-        link = test_link_t::create(near);
+        reconnect();
         const auto m1 = message_of_size(30, 1), m2 = message_of_size(40, 2);
 
         link->send_buffer_secure = secure;

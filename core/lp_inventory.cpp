@@ -10,15 +10,11 @@
 #include "cf_errors.h"
 #include "cf_log.h"
 #include "cf_user.h"
-#include "lists/lp_allmatch_client.h"
-#include "lists/lp_cidr_client.h"
-#include "lists/lp_mask_client.h"
-#include "lists/lp_regex_client.h"
+#include "lp_backends.h"
 #include "lp_pilotd_tie.h"
 #include "lp_server.h"
 #include "lp_stat_collector.h"
 #include "log.pb.h"
-#include "trawld_client_ipc.pb.h"
 
 lp_inventory_t::lp_inventory_t(int pilotd_fd)
     : settings(new lp_settings_t),
@@ -28,20 +24,12 @@ lp_inventory_t::lp_inventory_t(int pilotd_fd)
       sighup_signals(io_context, SIGHUP),
       sigterm_signals(io_context, SIGTERM)
 {
-    register_clients();
+    lp_register_backends(*this);
     wait_sighup();
     wait_sigterm();
 }
 
 lp_inventory_t::~lp_inventory_t() = default;
-
-void lp_inventory_t::register_clients()
-{
-    clients[lp::LOOKUP_ALLMATCH].reset(new lp_allmatch_client_t(*this));
-    clients[lp::LOOKUP_REGEX].reset(new lp_regex_client_t(*this));
-    clients[lp::LOOKUP_CIDR].reset(new lp_cidr_client_t(*this));
-    clients[lp::LOOKUP_MASK].reset(new lp_mask_client_t(*this));
-}
 
 lp_client_base_t* lp_inventory_t::get_client(int type)
 {

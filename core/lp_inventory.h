@@ -54,7 +54,6 @@ public:
     boost::asio::signal_set sigterm_signals;
 
 private:
-    void register_clients();
     void apply_log(cf_user_t& user);
     void switch_user(cf_user_t& user);
 };

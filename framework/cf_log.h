@@ -131,5 +131,10 @@ std::shared_ptr<cf_log_t> cf_make_console_log();
 std::shared_ptr<cf_log_t> cf_make_log(const qv::Log& config, cf_log_callback_t additional_log,
     cf_log_callback_t additional_log_from);
 
+// Text that came from a client, a file or a server, made safe for one log
+// line: bytes 0x00 to 0x1F and 0x7F become \n, \r, \t or \xHH (lower-case
+// hex); every other byte, UTF-8 and backslash included, stays as it is.
+std::string cf_log_escape(const std::string& text);
+
 // Writes all bytes, repeating after EINTR; stops silently on any other error.
 void write_all(int fd, const char* data, size_t length);

@@ -23,14 +23,33 @@ build_packages=(
     libicu-dev
 )
 
-# Test framework.
+# Client libraries of the data sources.
+backend_packages=(
+    libsqlite3-dev
+    libpq-dev
+    libmariadb-dev
+    libhiredis-dev
+    libldap-dev
+)
+
+# Test framework, and clang with its runtimes for the fuzz targets.
 test_packages=(
     libgtest-dev
     libgmock-dev
+    clang
+    libclang-rt-14-dev
 )
 
-# Servers that tests run the data-source clients against.
+# Servers and tools that tests run the data-source clients against.
 server_packages=(
+    openssl
+    iproute2
+    sqlite3
+    postgresql
+    mariadb-server
+    redis-server
+    slapd
+    ldap-utils
 )
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -41,4 +60,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
-    "${build_packages[@]}" "${test_packages[@]}" "${server_packages[@]}"
+    "${build_packages[@]}" "${backend_packages[@]}" "${test_packages[@]}" "${server_packages[@]}"

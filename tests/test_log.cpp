@@ -911,3 +911,22 @@ TEST(LogConcurrency, WholeLinesWhileLogsAreReplaced)
     for (const std::string& line : copied)
         EXPECT_EQ(seen.count(line), 1u) << line;
 }
+
+TEST(LogEscape, ControlBytesEscapedOthersKept)
+{
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"a\nb\rc\td", "a\\nb\\rc\\td"},
+        {std::string("nul\0end", 7), "nul\\x00end"},
+        {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
+        {"back\\slash", "back\\slash"},
+        {"\xc3\xa9t\xc3\xa9 \xff", "\xc3\xa9t\xc3\xa9 \xff"},
+        {"\x1b[31mred", "\\x1b[31mred"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(cf_log_escape(c.in), c.out) << c.in;
+}

@@ -1,0 +1,17 @@
+#include "lp_backends.h"
+
+#include "lists/lp_allmatch_client.h"
+#include "lists/lp_cidr_client.h"
+#include "lists/lp_mask_client.h"
+#include "lists/lp_regex_client.h"
+#include "lp_inventory.h"
+#include "trawld_client_ipc.pb.h"
+
+void lp_register_backends(lp_inventory_t& inventory)
+{
+    auto& clients = inventory.clients;
+    clients[lp::LOOKUP_ALLMATCH].reset(new lp_allmatch_client_t(inventory));
+    clients[lp::LOOKUP_REGEX].reset(new lp_regex_client_t(inventory));
+    clients[lp::LOOKUP_CIDR].reset(new lp_cidr_client_t(inventory));
+    clients[lp::LOOKUP_MASK].reset(new lp_mask_client_t(inventory));
+}

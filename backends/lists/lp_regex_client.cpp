@@ -42,9 +42,7 @@ void lp_regex_client_t::add_entry(const std::string& tag, const std::string& lin
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Compiling regexp \"" + line + "\"...");
     std::shared_ptr<boost::u32regex> compiled;
     try {
-        compiled = std::make_shared<boost::u32regex>(boost::make_u32regex(
-            line, boost::regex_constants::perl | boost::regex_constants::icase |
-                      boost::regex_constants::collate));
+        compiled = lp_regex_compile(line);
     } catch (const std::exception& e) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot compile regular expression \"" +

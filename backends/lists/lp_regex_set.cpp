@@ -274,6 +274,12 @@ int on_literal(unsigned int id, unsigned long long, unsigned long long, unsigned
 
 } // namespace
 
+std::shared_ptr<boost::u32regex> lp_regex_compile(const std::string& pattern)
+{
+    return std::make_shared<boost::u32regex>(boost::make_u32regex(
+        pattern, boost::regex_constants::perl | boost::regex_constants::icase | boost::regex_constants::collate));
+}
+
 std::vector<std::string> lp_regex_required_factors(const std::string& pattern)
 {
     std::vector<UChar32> chars;

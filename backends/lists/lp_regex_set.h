@@ -16,6 +16,10 @@
 struct hs_database;
 struct hs_scratch;
 
+// Compiles a list line as the regex lists do: Perl syntax, without regard
+// to case, with collation. Throws what boost::make_u32regex throws.
+std::shared_ptr<boost::u32regex> lp_regex_compile(const std::string& pattern);
+
 // The literal factors, folded per code point with u_tolower and encoded in
 // UTF-8, that every match of the pattern contains. Empty when the pattern
 // has none or uses syntax that is not understood here.

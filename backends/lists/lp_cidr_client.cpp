@@ -251,11 +251,9 @@ bool lp_cidr_intervals_t<key_t>::contains(key_t key) const
     if (lows.empty() || key < lows.front() || key > highs.back())
         return false;
     const size_t block = block_of(key);
-    // The first interval ending at or after key lies between the first one
-    // ending in this block and the first one ending in a later block.
-    const auto first = highs.begin() + block_first[block];
-    const auto last = highs.begin() + std::min<size_t>(block_first[block + 1] + 1, highs.size());
-    const auto found = std::lower_bound(first, last, key);
+    // The first interval ending at or after key is one of those ending in
+    // this block, or else the first one ending in a later block.
+    const auto found = std::lower_bound(highs.begin() + block_first[block], highs.begin() + block_first[block + 1], key);
     return found != highs.end() && lows[static_cast<size_t>(found - highs.begin())] <= key;
 }
 

@@ -116,10 +116,10 @@ public:
                     continue;
                 connection_t& c = *found->second;
                 bool open = true;
-                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
-                    open = on_readable(c);
-                if (open && (events[i].events & EPOLLOUT))
+                if (c.want_write && (events[i].events & (EPOLLOUT | EPOLLHUP | EPOLLERR)))
                     open = flush(c);
+                else if (!c.want_write && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
+                    open = on_readable(c);
                 if (!open)
                     drop(c.fd);
             }
@@ -235,14 +235,15 @@ private:
         }
         const bool pending = c.written < c.out.size();
         if (!pending) {
+            // The capacity stays: large answers come again.
             c.out.clear();
             c.written = 0;
-            if (c.out.capacity() > 4 * read_chunk)
-                std::vector<uint8_t>().swap(c.out);
         }
+        // While answers wait for the socket, no more requests are read, so
+        // that the answer buffer drains and is reused.
         if (pending != c.want_write) {
             c.want_write = pending;
-            watch(c.fd, pending ? EPOLLIN | EPOLLOUT : EPOLLIN, EPOLL_CTL_MOD);
+            watch(c.fd, pending ? EPOLLOUT : EPOLLIN, EPOLL_CTL_MOD);
         }
         return true;
     }

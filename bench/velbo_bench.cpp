@@ -66,7 +66,28 @@ struct scenario_t {
     value_maker_t value;  // checks only
 };
 
-constexpr size_t latency_buckets = 100001;  // 1 us each; the last one is "longer"
+// Latency histogram: 1 us buckets below 4,096 us, then 64 per power of two.
+constexpr size_t latency_exact = 4096;
+constexpr size_t latency_buckets = latency_exact + 64 * 40;
+
+size_t latency_bucket(uint64_t us)
+{
+    if (us < latency_exact)
+        return static_cast<size_t>(us);
+    const int power = 63 - __builtin_clzll(us);  // 12 or more
+    const size_t bucket =
+        latency_exact + 64 * static_cast<size_t>(power - 12) + static_cast<size_t>((us >> (power - 6)) & 63);
+    return std::min(bucket, latency_buckets - 1);
+}
+
+// The smallest latency of a bucket.
+uint64_t bucket_latency(size_t bucket)
+{
+    if (bucket < latency_exact)
+        return bucket;
+    const size_t power = 12 + (bucket - latency_exact) / 64;
+    return (64 + (bucket - latency_exact) % 64) << (power - 6);
+}
 
 struct result_t {
     uint64_t requests = 0;
@@ -334,7 +355,7 @@ private:
                 ++result.requests;
                 result.errors += error;
                 const uint64_t us = static_cast<uint64_t>(now - slot) / 1000;
-                ++result.latency[std::min<uint64_t>(us, latency_buckets - 1)];
+                ++result.latency[latency_bucket(us)];
             }
             slot = 0;
             --c.outstanding;
@@ -461,7 +482,7 @@ uint64_t percentile(const result_t& result, double p)
     for (size_t i = 0; i < latency_buckets; ++i) {
         seen += result.latency[i];
         if (seen > rank)
-            return i;
+            return bucket_latency(i);
     }
     return 0;
 }

@@ -174,8 +174,8 @@ bool lp_cidr_client_t::search_for(const std::string& tag, const std::string& val
 
 // lp_cidr_intervals_t
 
-template <typename key_t>
-void lp_cidr_intervals_t<key_t>::add(key_t low, key_t high)
+template <typename address_t>
+void lp_cidr_intervals_t<address_t>::add(address_t low, address_t high)
 {
     if (is_built) {
         // Merged intervals go back into the list to merge anew.
@@ -190,29 +190,29 @@ void lp_cidr_intervals_t<key_t>::add(key_t low, key_t high)
     added.emplace_back(low, high);
 }
 
-template <typename key_t>
-size_t lp_cidr_intervals_t<key_t>::block_of(key_t key) const
+template <typename address_t>
+size_t lp_cidr_intervals_t<address_t>::block_of(address_t key) const
 {
     if (block_bits == 0)
         return 0;
-    return static_cast<size_t>(static_cast<key_t>(key << common_bits) >> (width - block_bits));
+    return static_cast<size_t>(static_cast<address_t>(key << common_bits) >> (width - block_bits));
 }
 
-template <typename key_t>
-void lp_cidr_intervals_t<key_t>::build()
+template <typename address_t>
+void lp_cidr_intervals_t<address_t>::build()
 {
     is_built = true;
     std::sort(added.begin(), added.end());
     for (const auto& interval : added) {
         // Overlapping or adjacent intervals merge.
-        if (!highs.empty() && (highs.back() == static_cast<key_t>(~key_t(0)) || interval.first <= highs.back() + 1)) {
+        if (!highs.empty() && (highs.back() == static_cast<address_t>(~address_t(0)) || interval.first <= highs.back() + 1)) {
             highs.back() = std::max(highs.back(), interval.second);
             continue;
         }
         lows.push_back(interval.first);
         highs.push_back(interval.second);
     }
-    std::vector<std::pair<key_t, key_t>>().swap(added);
+    std::vector<std::pair<address_t, address_t>>().swap(added);
     lows.shrink_to_fit();
     highs.shrink_to_fit();
     if (lows.empty())
@@ -220,11 +220,11 @@ void lp_cidr_intervals_t<key_t>::build()
 
     // Index on the bits after the prefix that the whole range shares, with
     // about two blocks per interval and at most 2^16.
-    const key_t spread = lows.front() ^ highs.back();
+    const address_t spread = lows.front() ^ highs.back();
     common_bits = 0;
     block_bits = 0;
     if (spread != 0) {
-        while (!(spread & (key_t(1) << (width - 1 - common_bits))))
+        while (!(spread & (address_t(1) << (width - 1 - common_bits))))
             ++common_bits;
         unsigned wanted = 1;
         while (wanted < 16 && (size_t(1) << wanted) < 2 * lows.size())
@@ -233,20 +233,20 @@ void lp_cidr_intervals_t<key_t>::build()
     }
     const size_t blocks = size_t(1) << block_bits;
     const unsigned low_bits = width - common_bits - block_bits;
-    const key_t base = common_bits == 0 ? key_t(0)
-                                        : static_cast<key_t>((lows.front() >> (width - common_bits)) << (width - common_bits));
+    const address_t base = common_bits == 0 ? address_t(0)
+                                        : static_cast<address_t>((lows.front() >> (width - common_bits)) << (width - common_bits));
     block_first.assign(blocks + 1, static_cast<uint32_t>(lows.size()));
     size_t next = 0;
     for (size_t block = 0; block < blocks; ++block) {
-        const key_t start = static_cast<key_t>(base | (low_bits >= width ? key_t(0) : key_t(block) << low_bits));
+        const address_t start = static_cast<address_t>(base | (low_bits >= width ? address_t(0) : address_t(block) << low_bits));
         while (next < highs.size() && highs[next] < start)
             ++next;
         block_first[block] = static_cast<uint32_t>(next);
     }
 }
 
-template <typename key_t>
-bool lp_cidr_intervals_t<key_t>::contains(key_t key) const
+template <typename address_t>
+bool lp_cidr_intervals_t<address_t>::contains(address_t key) const
 {
     if (lows.empty() || key < lows.front() || key > highs.back())
         return false;

@@ -27,23 +27,23 @@ bool cidr_match(const lp_cidr_entry_t& value, const lp_cidr_entry_t& entry);
 // Sorted disjoint address intervals with a table of 2^bits blocks on the
 // bits that follow the prefix all intervals share: a look-up reads one table
 // slot and searches the few intervals that end in that block.
-template <typename key_t>
+template <typename address_t>
 class lp_cidr_intervals_t {
 public:
-    void add(key_t low, key_t high);
+    void add(address_t low, address_t high);
     // Merges what was added and builds the table.
     void build();
-    bool contains(key_t key) const;
+    bool contains(address_t address) const;
     bool built() const { return is_built; }
 
 private:
-    static constexpr unsigned width = sizeof(key_t) * 8;
+    static constexpr unsigned width = sizeof(address_t) * 8;
 
-    size_t block_of(key_t key) const;
+    size_t block_of(address_t key) const;
 
-    std::vector<std::pair<key_t, key_t>> added;
-    std::vector<key_t> lows;
-    std::vector<key_t> highs;
+    std::vector<std::pair<address_t, address_t>> added;
+    std::vector<address_t> lows;
+    std::vector<address_t> highs;
     // block_first[b]: the first interval whose high end lies in block b or
     // later; one more slot than there are blocks.
     std::vector<uint32_t> block_first;

@@ -408,6 +408,18 @@ TEST(RegexSet, FoldedLettersMatchAsTheRegexDoes)
     }
 }
 
+TEST(RegexSet, CompileRefusesBadPatternsWithinTheirBytes)
+{
+    // Unterminated bracket expressions, some ending in a range, which the
+    // regex parser once read past; and patterns that are not UTF-8.
+    for (const char* pattern : {"[a-b", "x[0-9", "[[:alpha:]-z", "[a", "\xff", "ab\xff" "c"}) {
+        SCOPED_TRACE(pattern);
+        EXPECT_THROW(lp_regex_compile(pattern), std::exception);
+    }
+    EXPECT_TRUE(boost::u32regex_search(std::string("A-B"), *lp_regex_compile("^[a-b]-b$")));
+    EXPECT_TRUE(boost::u32regex_search(std::string("anything"), *lp_regex_compile("")));
+}
+
 TEST(RegexSet, PatternsAddedAfterAChecksCount)
 {
     lp_regex_set_t set;

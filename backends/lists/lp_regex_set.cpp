@@ -276,8 +276,18 @@ int on_literal(unsigned int id, unsigned long long, unsigned long long, unsigned
 
 std::shared_ptr<boost::u32regex> lp_regex_compile(const std::string& pattern)
 {
-    return std::make_shared<boost::u32regex>(boost::make_u32regex(
-        pattern, boost::regex_constants::perl | boost::regex_constants::icase | boost::regex_constants::collate));
+    // Decoded as make_u32regex decodes, with one spare character after the
+    // end: the parser of Boost 1.74 reads one past an unterminated bracket
+    // expression that ends in a range ("[a-b").
+    std::vector<UChar32> chars(utf8_iterator(pattern.begin(), pattern.begin(), pattern.end()),
+                               utf8_iterator(pattern.end(), pattern.begin(), pattern.end()));
+    const size_t size = chars.size();
+    chars.push_back(0);
+    auto regex = std::make_shared<boost::u32regex>();
+    const UChar32* first = size != 0 ? chars.data() : nullptr;
+    regex->assign(first, first + size,
+                  boost::regex_constants::perl | boost::regex_constants::icase | boost::regex_constants::collate);
+    return regex;
 }
 
 std::vector<std::string> lp_regex_required_factors(const std::string& pattern)

@@ -112,3 +112,16 @@ TEST_F(RegexList, ManyPatternsWithSharedAndFoldedLiterals)
     for (const auto& c : cases)
         EXPECT_EQ(check(lp::LOOKUP_REGEX, "patterns", c.value), c.found) << '"' << c.value << '"';
 }
+
+TEST_F(RegexList, ControlCharactersAreEscapedInLogLines)
+{
+    const std::string path = write_file("patterns.txt", "(\x1b[31m\nok\x01\n");
+    start({{lp::LOOKUP_REGEX, "patterns", path}});
+
+    EXPECT_EQ(lookup(lp::LOOKUP_REGEX, "patterns"), (std::vector<std::string>{"ok\x01"}));
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "Debug: Datasource [patterns.regex]: Compiling regexp \"(\\x1b[31m\"...\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, "Debug: Datasource [patterns.regex]: Compiling regexp \"ok\\x01\"...\n"), 1u);
+    EXPECT_EQ(count_of(text, "Error: Datasource [patterns.regex]: Cannot compile regular expression \"(\\x1b[31m\": "),
+              1u);
+}

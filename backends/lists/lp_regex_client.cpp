@@ -39,14 +39,14 @@ void lp_regex_client_t::add_entry(const std::string& tag, const std::string& lin
     if (tag_entries.has(line))
         return;
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Compiling regexp \"" + line + "\"...");
+        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Compiling regexp \"" + cf_log_escape(line) + "\"...");
     std::shared_ptr<boost::u32regex> compiled;
     try {
         compiled = lp_regex_compile(line);
     } catch (const std::exception& e) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot compile regular expression \"" +
-                                             line + "\": " + exception_text(e));
+                                             cf_log_escape(line) + "\": " + cf_log_escape(exception_text(e)));
         return;
     }
     tag_entries.add(line, std::move(compiled));

@@ -21,6 +21,7 @@ build_packages=(
     libboost-locale-dev
     libssl-dev
     libicu-dev
+    libhyperscan-dev
 )
 
 # Client libraries of the data sources.

@@ -137,3 +137,18 @@ TEST_F(CidrList, ValuesThatAreNoAddressesAreRefusedOnce)
     EXPECT_TRUE(check(lp::LOOKUP_CIDR, "nets", "10.1.1.1/32"));
     EXPECT_TRUE(check(lp::LOOKUP_CIDR, "nets", "2001:db8::1/0"));
 }
+
+TEST_F(CidrList, ControlCharactersAreEscapedInErrors)
+{
+    const std::string path = write_file("nets.txt", "10.0.0.0/8\n192.0.2.\x1b[31m1\n");
+    start({{lp::LOOKUP_CIDR, "nets", path}});
+
+    EXPECT_FALSE(check(lp::LOOKUP_CIDR, "nets", "10.1.2.3\r\nError: forged"));  // holds ":": IPv6
+    EXPECT_TRUE(check(lp::LOOKUP_CIDR, "nets", "10.1.2.3"));
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "Error: Datasource [nets.cidr]: Invalid IPv4 address: \"192.0.2.\\x1b[31m1\"\n"), 1u)
+        << text;
+    EXPECT_EQ(count_of(text, "Error: Datasource [nets.cidr]: Invalid IPv6 address: \"10.1.2.3\\r\\nError: forged\"\n"),
+              1u)
+        << text;
+}

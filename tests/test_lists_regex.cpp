@@ -71,3 +71,57 @@ TEST_F(RegexList, InvalidUtf8ValueClosesOnlyThatConnection)
     EXPECT_TRUE(check(lp::LOOKUP_REGEX, "names", "admin"));
     EXPECT_FALSE(daemon->pilotd.wait_exit(std::chrono::milliseconds(0)).has_value());
 }
+
+TEST_F(RegexList, ManyPatternsWithSharedAndFoldedLiterals)
+{
+    // Patterns that share a domain and differ in one literal, then some with
+    // letters whose case folding is special (İ, ı, the Kelvin sign, ſ).
+    std::string patterns;
+    for (int i = 0; i < 300; ++i)
+        patterns += "^[a-z]+\\." + std::to_string(i) + "@(mail|smtp)\\.example\\.org$\n";
+    patterns += "\xc4\xb0stanbul-office\n"
+                "\xe2\x84\xaa" "elvin-lab\n"
+                "^\xc4\xb1" "rmak$\n"
+                "\xc5\xbf" "hell\n"
+                "^room [0-9]+$|team-x\n";
+    const std::string path = write_file("patterns.txt", patterns);
+    start({{lp::LOOKUP_REGEX, "patterns", path}});
+
+    const struct {
+        const char* value;
+        bool found;
+    } cases[] = {
+        {"john.17@mail.example.org", true},
+        {"JOHN.299@SMTP.EXAMPLE.ORG", true},
+        {"john.300@mail.example.org", false},
+        {"john.17@web.example.org", false},
+        {"mail.example.org", false},
+        {"the istanbul-office", true},
+        {"ISTANBUL-OFFICE", true},
+        {"\xc4\xb1stanbul-office", false},      // ı is no i
+        {"KELVIN-LAB", true},
+        {"\xe2\x84\xaa" "elvin-lab", true},
+        {"IRMAK", false},
+        {"\xc4\xb1" "RMAK", true},
+        {"shell", false},                        // ſ stays ſ
+        {"\xc5\xbf" "HELL", true},
+        {"TEAM-X", true},
+        {"room 7", true},
+        {"nothing here", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(check(lp::LOOKUP_REGEX, "patterns", c.value), c.found) << '"' << c.value << '"';
+}
+
+TEST_F(RegexList, ControlCharactersAreEscapedInLogLines)
+{
+    const std::string path = write_file("patterns.txt", "(\x1b[31m\nok\x01\n");
+    start({{lp::LOOKUP_REGEX, "patterns", path}});
+
+    EXPECT_EQ(lookup(lp::LOOKUP_REGEX, "patterns"), (std::vector<std::string>{"ok\x01"}));
+    const std::string text = log();
+    EXPECT_EQ(count_of(text, "Debug: Datasource [patterns.regex]: Compiling regexp \"(\\x1b[31m\"...\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, "Debug: Datasource [patterns.regex]: Compiling regexp \"ok\\x01\"...\n"), 1u);
+    EXPECT_EQ(count_of(text, "Error: Datasource [patterns.regex]: Cannot compile regular expression \"(\\x1b[31m\": "),
+              1u);
+}

@@ -104,7 +104,7 @@ bool lp_cidr_client_t::parse_cidr(const std::string& tag, const std::string& tex
     if (result < 0) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Invalid " + family_name +
-                                             " address family: \"" + text + "\"");
+                                             " address family: \"" + cf_log_escape(text) + "\"");
         return false;
     }
     // A prefix beyond the address width, or none after the "/", is no network.
@@ -112,7 +112,7 @@ bool lp_cidr_client_t::parse_cidr(const std::string& tag, const std::string& tex
         entry = lp_cidr_entry_t();
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Invalid " + family_name + " address: \"" +
-                                             text + "\"");
+                                             cf_log_escape(text) + "\"");
         return false;
     }
 
@@ -172,81 +172,138 @@ bool lp_cidr_client_t::search_for(const std::string& tag, const std::string& val
     return networks[tag].contains(address);
 }
 
-// network_index_t
+// lp_cidr_intervals_t
+
+template <typename address_t>
+void lp_cidr_intervals_t<address_t>::add(address_t low, address_t high)
+{
+    if (is_built) {
+        // Merged intervals go back into the list to merge anew.
+        added.reserve(lows.size() + 1);
+        for (size_t i = 0; i < lows.size(); ++i)
+            added.emplace_back(lows[i], highs[i]);
+        lows.clear();
+        highs.clear();
+        block_first.clear();
+        is_built = false;
+    }
+    added.emplace_back(low, high);
+}
+
+template <typename address_t>
+size_t lp_cidr_intervals_t<address_t>::block_of(address_t key) const
+{
+    if (block_bits == 0)
+        return 0;
+    return static_cast<size_t>(static_cast<address_t>(key << common_bits) >> (width - block_bits));
+}
+
+template <typename address_t>
+void lp_cidr_intervals_t<address_t>::build()
+{
+    is_built = true;
+    std::sort(added.begin(), added.end());
+    for (const auto& interval : added) {
+        // Overlapping or adjacent intervals merge.
+        if (!highs.empty() && (highs.back() == static_cast<address_t>(~address_t(0)) || interval.first <= highs.back() + 1)) {
+            highs.back() = std::max(highs.back(), interval.second);
+            continue;
+        }
+        lows.push_back(interval.first);
+        highs.push_back(interval.second);
+    }
+    std::vector<std::pair<address_t, address_t>>().swap(added);
+    lows.shrink_to_fit();
+    highs.shrink_to_fit();
+    if (lows.empty())
+        return;
+
+    // Index on the bits after the prefix that the whole range shares, with
+    // about two blocks per interval and at most 2^16.
+    const address_t spread = lows.front() ^ highs.back();
+    common_bits = 0;
+    block_bits = 0;
+    if (spread != 0) {
+        while (!(spread & (address_t(1) << (width - 1 - common_bits))))
+            ++common_bits;
+        unsigned wanted = 1;
+        while (wanted < 16 && (size_t(1) << wanted) < 2 * lows.size())
+            ++wanted;
+        block_bits = std::min(wanted, width - common_bits);
+    }
+    const size_t blocks = size_t(1) << block_bits;
+    const unsigned low_bits = width - common_bits - block_bits;
+    const address_t base = common_bits == 0 ? address_t(0)
+                                        : static_cast<address_t>((lows.front() >> (width - common_bits)) << (width - common_bits));
+    block_first.assign(blocks + 1, static_cast<uint32_t>(lows.size()));
+    size_t next = 0;
+    for (size_t block = 0; block < blocks; ++block) {
+        const address_t start = static_cast<address_t>(base | (low_bits >= width ? address_t(0) : address_t(block) << low_bits));
+        while (next < highs.size() && highs[next] < start)
+            ++next;
+        block_first[block] = static_cast<uint32_t>(next);
+    }
+}
+
+template <typename address_t>
+bool lp_cidr_intervals_t<address_t>::contains(address_t key) const
+{
+    if (lows.empty() || key < lows.front() || key > highs.back())
+        return false;
+    const size_t block = block_of(key);
+    // The first interval ending at or after key is one of those ending in
+    // this block, or else the first one ending in a later block.
+    const auto found = std::lower_bound(highs.begin() + block_first[block], highs.begin() + block_first[block + 1], key);
+    return found != highs.end() && lows[static_cast<size_t>(found - highs.begin())] <= key;
+}
+
+template class lp_cidr_intervals_t<uint32_t>;
+template class lp_cidr_intervals_t<unsigned __int128>;
+
+// lp_cidr_networks_t
 
 namespace {
 
-struct v6_masked_t {
-    uint64_t high;
-    uint64_t low;
-};
-
-// The address with every bit after the first whole_words words and
-// rest_bits bits cleared.
-v6_masked_t v6_masked(const unsigned char* address, int whole_words, int rest_bits)
+unsigned __int128 v6_key(const unsigned char* address)
 {
-    unsigned char bytes[16] = {};
-    std::memcpy(bytes, address, 4 * static_cast<size_t>(whole_words));
-    if (rest_bits != 0) {
-        const uint32_t word = word_at(address, whole_words) & leading_bits_mask(rest_bits);
-        std::memcpy(bytes + 4 * whole_words, &word, sizeof word);
-    }
-    v6_masked_t masked;
-    std::memcpy(&masked.high, bytes, 8);
-    std::memcpy(&masked.low, bytes + 8, 8);
-    return masked;
-}
-
-uint64_t mix(uint64_t x)
-{
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
+    unsigned __int128 key = 0;
+    for (int i = 0; i < 16; ++i)
+        key = (key << 8) | address[i];
+    return key;
 }
 
 } // namespace
 
-size_t lp_cidr_client_t::network_index_t::v6_key_hash_t::operator()(const v6_key_t& key) const noexcept
-{
-    return static_cast<size_t>(mix(key.high ^ mix(key.low ^ static_cast<uint64_t>(key.prefix))));
-}
-
-void lp_cidr_client_t::network_index_t::add(const lp_cidr_entry_t& entry)
+void lp_cidr_networks_t::add(const lp_cidr_entry_t& entry)
 {
     if (entry.family == AF_INET) {
-        const uint64_t key = (static_cast<uint64_t>(entry.mask) << 32) |
-                             (word_at(entry.address, 0) & entry.mask);
-        if (v4.emplace(key, &entry).second &&
-            std::find(v4_masks.begin(), v4_masks.end(), entry.mask) == v4_masks.end())
-            v4_masks.push_back(entry.mask);
+        const uint32_t mask = ntohl(entry.mask);
+        const uint32_t address = ntohl(word_at(entry.address, 0));
+        v4.add(address & mask, address | ~mask);
     } else if (entry.family == AF_INET6) {
-        const int32_t prefix = entry.whole_words * 32 + entry.rest_bits;
-        const v6_masked_t masked = v6_masked(entry.address, entry.whole_words, entry.rest_bits);
-        if (v6.emplace(v6_key_t{masked.high, masked.low, prefix}, &entry).second &&
-            std::find(v6_prefixes.begin(), v6_prefixes.end(), prefix) == v6_prefixes.end())
-            v6_prefixes.push_back(prefix);
+        // Never more than the 16 address bytes, as cidr_match.
+        if (entry.whole_words < 0 || entry.whole_words > 4 || entry.rest_bits < 0 || entry.rest_bits > 31 ||
+            (entry.whole_words == 4 && entry.rest_bits != 0))
+            return;
+        const int prefix = entry.whole_words * 32 + entry.rest_bits;
+        const unsigned __int128 host_bits =
+            prefix == 0 ? ~static_cast<unsigned __int128>(0) : (static_cast<unsigned __int128>(1) << (128 - prefix)) - 1;
+        const unsigned __int128 address = v6_key(entry.address);
+        v6.add(address & ~host_bits, address | host_bits);
     }
 }
 
-bool lp_cidr_client_t::network_index_t::contains(const lp_cidr_entry_t& value) const
+bool lp_cidr_networks_t::contains(const lp_cidr_entry_t& value)
 {
     if (value.family == AF_INET) {
-        const uint32_t word = word_at(value.address, 0);
-        for (const uint32_t mask : v4_masks) {
-            const auto found = v4.find((static_cast<uint64_t>(mask) << 32) | (word & mask));
-            if (found != v4.end() && cidr_match(value, *found->second))
-                return true;
-        }
-    } else if (value.family == AF_INET6) {
-        for (const int32_t prefix : v6_prefixes) {
-            const v6_masked_t masked = v6_masked(value.address, prefix / 32, prefix % 32);
-            const auto found = v6.find(v6_key_t{masked.high, masked.low, prefix});
-            if (found != v6.end() && cidr_match(value, *found->second))
-                return true;
-        }
+        if (!v4.built())
+            v4.build();
+        return v4.contains(ntohl(word_at(value.address, 0)));
+    }
+    if (value.family == AF_INET6) {
+        if (!v6.built())
+            v6.build();
+        return v6.contains(v6_key(value.address));
     }
     return false;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "lists/lp_file_client.h"
@@ -22,6 +23,46 @@ struct lp_cidr_entry_t {
 
 // Whether the address of `value` lies in the network `entry`.
 bool cidr_match(const lp_cidr_entry_t& value, const lp_cidr_entry_t& entry);
+
+// Sorted disjoint address intervals with a table of 2^bits blocks on the
+// bits that follow the prefix all intervals share: a look-up reads one table
+// slot and searches the few intervals that end in that block.
+template <typename address_t>
+class lp_cidr_intervals_t {
+public:
+    void add(address_t low, address_t high);
+    // Merges what was added and builds the table.
+    void build();
+    bool contains(address_t address) const;
+    bool built() const { return is_built; }
+
+private:
+    static constexpr unsigned width = sizeof(address_t) * 8;
+
+    size_t block_of(address_t key) const;
+
+    std::vector<std::pair<address_t, address_t>> added;
+    std::vector<address_t> lows;
+    std::vector<address_t> highs;
+    // block_first[b]: the first interval whose high end lies in block b or
+    // later; one more slot than there are blocks.
+    std::vector<uint32_t> block_first;
+    unsigned common_bits = 0;  // leading bits shared by the whole range
+    unsigned block_bits = 0;
+    bool is_built = true;
+};
+
+// The networks of one tag, answering as cidr_match over all of them would.
+class lp_cidr_networks_t {
+public:
+    void add(const lp_cidr_entry_t& entry);
+    // Builds the look-up tables on the first call after an add.
+    bool contains(const lp_cidr_entry_t& value);
+
+private:
+    lp_cidr_intervals_t<uint32_t> v4;
+    lp_cidr_intervals_t<unsigned __int128> v6;
+};
 
 class lp_cidr_client_t : public lp_file_client_t {
 public:
@@ -52,35 +93,9 @@ private:
         std::vector<const std::string*> order;  // file order
     };
 
-    // The parsed entries of a tag grouped by mask, so that a check costs one
-    // hash look-up per distinct prefix length instead of one comparison per
-    // entry. Each key maps to one entry of that network, which cidr_match
-    // confirms.
-    struct network_index_t {
-        struct v6_key_t {
-            uint64_t high;
-            uint64_t low;
-            int32_t prefix;
-            bool operator==(const v6_key_t& other) const
-            {
-                return high == other.high && low == other.low && prefix == other.prefix;
-            }
-        };
-        struct v6_key_hash_t {
-            size_t operator()(const v6_key_t& key) const noexcept;
-        };
-
-        void add(const lp_cidr_entry_t& entry);
-        bool contains(const lp_cidr_entry_t& value) const;
-
-        std::vector<uint32_t> v4_masks;  // distinct masks in use
-        std::unordered_map<uint64_t, const lp_cidr_entry_t*> v4;
-        std::vector<int32_t> v6_prefixes;  // distinct prefix lengths in use
-        std::unordered_map<v6_key_t, const lp_cidr_entry_t*, v6_key_hash_t> v6;
-    };
-
     // tag -> line -> parsed entry (family -1 for a line that did not parse)
     std::unordered_map<std::string, std::unordered_map<std::string, lp_cidr_entry_t>> entries;
     std::unordered_map<std::string, prefixed_t> prefixed_entries;
-    std::unordered_map<std::string, network_index_t> networks;
+    // The parsed networks of each tag, for checks.
+    std::unordered_map<std::string, lp_cidr_networks_t> networks;
 };

@@ -2,15 +2,12 @@
 // patterns matches somewhere in it, without regard to case.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
-#include <boost/regex/icu.hpp>
-
 #include "lists/lp_file_client.h"
+#include "lists/lp_regex_set.h"
 
 class lp_regex_client_t : public lp_file_client_t {
 public:
@@ -30,15 +27,6 @@ protected:
     bool search_for(const std::string& tag, const std::string& value) override;
 
 private:
-    struct tag_entries_t {
-        // Pattern text -> compiled expression.
-        std::unordered_map<std::string, std::shared_ptr<boost::u32regex>> patterns;
-        // The patterns in file order.
-        std::vector<std::pair<const std::string*, const boost::u32regex*>> order;
-    };
-
-    std::unordered_map<std::string, tag_entries_t> entries;
-    // A valid check value, decoded once for all patterns.
-    std::vector<UChar32> value_chars;
-    boost::match_results<const UChar32*> match;
+    // Pattern text -> compiled expression, in file order, per tag.
+    std::unordered_map<std::string, lp_regex_set_t> entries;
 };

@@ -232,6 +232,7 @@ bool redis_server_t::try_start()
 
 void redis_server_t::stop()
 {
+    admin.reset();
     if (pid <= 0)
         return;
     kill(pid, SIGTERM);
@@ -255,20 +256,23 @@ void redis_server_t::restart()
         throw std::runtime_error("redis-server did not restart; its log:\n" + read_file(dir.file("redis.log")));
 }
 
-std::string redis_server_t::command(const std::vector<std::string>& args) const
+std::string redis_server_t::command(const std::vector<std::string>& args)
 {
-    auto c = admin_connection(socket_path, options.password);
+    if (!admin)
+        admin = std::unique_ptr<redisContext, void (*)(redisContext*)>(
+            admin_connection(socket_path, options.password).release(), &redisFree);
     std::string out;
-    flatten(run_command(c.get(), args).get(), out);
+    flatten(run_command(admin.get(), args).get(), out);
     return out;
 }
 
-int redis_server_t::kill_clients() const
+int redis_server_t::kill_clients()
 {
-    auto c = admin_connection(socket_path, options.password);
-    const long long self = run_command(c.get(), {"CLIENT", "ID"})->integer;
+    command({"PING"});
+    redisContext* c = admin.get();
+    const long long self = run_command(c, {"CLIENT", "ID"})->integer;
     std::string list;
-    flatten(run_command(c.get(), {"CLIENT", "LIST"}).get(), list);
+    flatten(run_command(c, {"CLIENT", "LIST"}).get(), list);
     int killed = 0;
     std::istringstream lines(list);
     std::string line;
@@ -278,7 +282,7 @@ int redis_server_t::kill_clients() const
         const std::string id = line.substr(3, line.find(' ') - 3);
         if (std::stoll(id) == self)
             continue;
-        run_command(c.get(), {"CLIENT", "KILL", "ID", id});
+        run_command(c, {"CLIENT", "KILL", "ID", id});
         ++killed;
     }
     return killed;

@@ -13,6 +13,8 @@
 
 #include "support/test_files.h"
 
+struct redisContext;
+
 namespace velbo_test {
 
 // A CA with a server certificate (localhost, 127.0.0.1, ::1) and a client
@@ -50,11 +52,11 @@ public:
     // One command over the UNIX socket (authenticated when a password is
     // set); an error reply throws std::runtime_error. Arrays are returned
     // as their elements, one per line.
-    std::string command(const std::vector<std::string>& args) const;
+    std::string command(const std::vector<std::string>& args);
 
     // CLIENT KILL for every client but monitors and this call's own.
     // Returns how many were killed.
-    int kill_clients() const;
+    int kill_clients();
 
     // "tcp://" or "unix://" connection strings of this server, with an
     // optional user part and database.
@@ -77,6 +79,8 @@ private:
     redis_options_t options;
     std::unique_ptr<redis_tls_files_t> tls_files;
     pid_t pid = -1;
+    // One connection for command(), opened on first use.
+    std::unique_ptr<redisContext, void (*)(redisContext*)> admin{nullptr, nullptr};
 };
 
 // A MONITOR connection: everything the server executes from now on.

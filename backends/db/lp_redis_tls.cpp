@@ -329,12 +329,13 @@ bool lp_redis_conn_t::read_some(clock_t::time_point deadline)
     }
 }
 
-redisReply* lp_redis_conn_t::command_argv(int argc, const char** argv, const size_t* argvlen)
+redisReply* lp_redis_conn_t::command_argv(int argc, const char* const* argv, const size_t* argvlen)
 {
     if (context->err != 0)
         return nullptr;
     char* cmd = nullptr;
-    const int len = redisFormatCommandArgv(&cmd, argc, argv, argvlen);
+    // hiredis neither changes the arguments nor keeps them.
+    const int len = redisFormatCommandArgv(&cmd, argc, const_cast<const char**>(argv), argvlen);
     if (len < 0) {
         set_error(REDIS_ERR_OOM, "Out of memory");
         return nullptr;
@@ -342,6 +343,9 @@ redisReply* lp_redis_conn_t::command_argv(int argc, const char** argv, const siz
     const std::unique_ptr<char, decltype(&redisFreeCommand)> owned(cmd, &redisFreeCommand);
     const auto deadline = clock_t::now() + command_timeout;
     if (!write_all(cmd, static_cast<size_t>(len), deadline))
+        return nullptr;
+    // The reply cannot be there yet: wait before the first read.
+    if ((ssl == nullptr || SSL_pending(ssl) == 0) && !wait_ready(POLLIN, deadline))
         return nullptr;
     for (;;) {
         void* reply = nullptr;

@@ -67,7 +67,7 @@ public:
 
     // Sends one command and waits for its reply; null with the error set on
     // failure. The caller frees the reply with freeReplyObject.
-    redisReply* command_argv(int argc, const char** argv, const size_t* argvlen);
+    redisReply* command_argv(int argc, const char* const* argv, const size_t* argvlen);
 
     int err() const;
     const char* errstr() const;

@@ -178,6 +178,7 @@ int main(int argc, char** argv)
 {
     try {
         const bench::bench_options_t options = bench::parse_options(argc, argv, "velbo-bench-redis");
+        std::signal(SIGPIPE, SIG_IGN);  // as in the daemon: TLS writes use write(2)
         bench::bench_dir_t dir;
         make_certs(dir);
         redis_t redis(dir);

@@ -1,6 +1,7 @@
 // The Redis connection layer in this process against a real server: plain
 // and TLS connections, trust anchors, client certificates and time limits.
 #include <chrono>
+#include <csignal>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,10 @@ using velbo_test::redis_options_t;
 using velbo_test::redis_server_t;
 
 namespace {
+
+// TLS writes go through write(2): a closed peer must not end the program
+// (the daemon ignores SIGPIPE too).
+const bool sigpipe_ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 struct reply_t {
     explicit reply_t(redisReply* r) : reply(r) {}

@@ -72,44 +72,57 @@ std::string lp_redis_client_t::pool_discriminator(const std::string& tag)
     return inventory.settings->redis_use_ssl(tag) ? "tls" : std::string();
 }
 
-void lp_redis_client_t::emit_placeholder(std::string& text, const std::string&)
+void lp_redis_mark_placeholder(const std::string& text, std::vector<size_t>& marks, size_t& leading)
 {
-    // The "$" stays as the value's stand-in, so that trimming keeps its place.
     const size_t place = text.size() - 1;
     if (marks.empty()) {
+        // The same test of white space as the trimming of the expansion.
         const auto blank = boost::algorithm::is_space(std::locale());
-        leading_blanks = 0;
-        while (leading_blanks < place && blank(text[leading_blanks]))
-            ++leading_blanks;
+        leading = 0;
+        while (leading < place && blank(text[leading]))
+            ++leading;
     }
     marks.push_back(place);
 }
 
-void lp_redis_client_t::form_command(const std::string& text)
+void lp_redis_split_command(const std::string& text, const std::vector<size_t>& marks, size_t leading,
+                            const std::vector<std::string>& params, std::string& bytes, std::vector<size_t>& ends)
 {
-    arg_bytes.clear();
-    arg_ends.clear();
+    bytes.clear();
+    ends.clear();
+    if (marks.size() != params.size())
+        throw std::logic_error("placeholders and values differ");
     size_t next = 0;
     bool in_arg = false;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (next < marks.size() && i + leading_blanks == marks[next]) {
+        if (next < marks.size() && i + leading == marks[next]) {
             if (text[i] != '$')
                 throw std::logic_error("placeholder out of place");
-            arg_bytes += params[next++];
+            bytes += params[next++];
             in_arg = true;
         } else if (text[i] == ' ') {
             if (in_arg)
-                arg_ends.push_back(arg_bytes.size());
+                ends.push_back(bytes.size());
             in_arg = false;
         } else {
-            arg_bytes += text[i];
+            bytes += text[i];
             in_arg = true;
         }
     }
     if (next != marks.size())
         throw std::logic_error("placeholder out of place");
     if (in_arg)
-        arg_ends.push_back(arg_bytes.size());
+        ends.push_back(bytes.size());
+}
+
+void lp_redis_client_t::emit_placeholder(std::string& text, const std::string&)
+{
+    lp_redis_mark_placeholder(text, marks, leading_blanks);
+}
+
+void lp_redis_client_t::form_command(const std::string& text)
+{
+    lp_redis_split_command(text, marks, leading_blanks, params, arg_bytes, arg_ends);
     argv.clear();
     argv_lens.clear();
     size_t begin = 0;

@@ -34,8 +34,7 @@ protected:
     void* connect(lp_db_connection_t& entry, const std::string& tag) override;
 
 private:
-    // Splits the expanded text into arguments at spaces, with the values of
-    // params at their marked places.
+    // The command of the expanded text, in argv and argv_lens.
     void form_command(const std::string& text);
     // Sends a connection step (AUTH, SELECT); a missing reply fails with
     // EC_DB_OPEN_ERROR. Returns the reply.
@@ -53,6 +52,17 @@ private:
     std::vector<const char*> argv;
     std::vector<size_t> argv_lens;
 };
+
+// Marks the placeholder whose "$" ends text: the "$" stays as the value's
+// stand-in, so that trimming keeps its place. leading counts the blanks
+// before the first mark, which trimming removes.
+void lp_redis_mark_placeholder(const std::string& text, std::vector<size_t>& marks, size_t& leading);
+
+// Splits the expanded (trimmed) text into arguments at spaces, each value of
+// params at its marked place; the arguments go back to back into bytes and
+// their ends into ends. Throws std::logic_error when a mark is not in place.
+void lp_redis_split_command(const std::string& text, const std::vector<size_t>& marks, size_t leading,
+                            const std::vector<std::string>& params, std::string& bytes, std::vector<size_t>& ends);
 
 // EC_DB_CONN_CLOSED for a connection that is lost (I/O error, end of
 // stream, time limit), else EC_DB_COMMON_ERROR.

@@ -104,7 +104,7 @@ bool lp_cidr_client_t::parse_cidr(const std::string& tag, const std::string& tex
     if (result < 0) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Invalid " + family_name +
-                                             " address family: \"" + text + "\"");
+                                             " address family: \"" + cf_log_escape(text) + "\"");
         return false;
     }
     // A prefix beyond the address width, or none after the "/", is no network.
@@ -112,7 +112,7 @@ bool lp_cidr_client_t::parse_cidr(const std::string& tag, const std::string& tex
         entry = lp_cidr_entry_t();
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Invalid " + family_name + " address: \"" +
-                                             text + "\"");
+                                             cf_log_escape(text) + "\"");
         return false;
     }
 
@@ -249,4 +249,11 @@ bool lp_cidr_client_t::network_index_t::contains(const lp_cidr_entry_t& value) c
         }
     }
     return false;
+}
+
+void lp_cidr_client_t::forget_entries(const std::string& tag)
+{
+    networks.erase(tag);
+    prefixed_entries.erase(tag);
+    entries.erase(tag);
 }

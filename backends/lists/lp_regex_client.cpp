@@ -40,7 +40,7 @@ void lp_regex_client_t::add_entry(const std::string& tag, const std::string& lin
     if (tag_entries.patterns.count(line) != 0)
         return;
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Compiling regexp \"" + line + "\"...");
+        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Compiling regexp \"" + cf_log_escape(line) + "\"...");
     std::shared_ptr<boost::u32regex> compiled;
     try {
         compiled = std::make_shared<boost::u32regex>(boost::make_u32regex(
@@ -49,7 +49,7 @@ void lp_regex_client_t::add_entry(const std::string& tag, const std::string& lin
     } catch (const std::exception& e) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot compile regular expression \"" +
-                                             line + "\": " + exception_text(e));
+                                             cf_log_escape(line) + "\": " + cf_log_escape(exception_text(e)));
         return;
     }
     const auto inserted = tag_entries.patterns.emplace(line, std::move(compiled));
@@ -92,4 +92,9 @@ bool lp_regex_client_t::search_for(const std::string& tag, const std::string& va
             return true;
     }
     return false;
+}
+
+void lp_regex_client_t::forget_entries(const std::string& tag)
+{
+    entries.erase(tag);
 }

@@ -121,7 +121,7 @@ TEST(Hardening, AcceptWaitsForDescriptorsInsteadOfExiting)
     daemon_fixture_t daemon(options);
     const std::string words = daemon.dir.write("words.txt", "alpha\n");
     start_with_lists(daemon, {{lp::LOOKUP_ALLMATCH, "words", words}}, "LOG_LEVEL_WARNING");
-    const std::string error_line = "Error: accept: Too many open files";
+    const std::string error_line = "Error: accept: Too many open files\n";
 
     auto first = daemon.connect();
     ASSERT_EQ(first->exchange({check_request(1, lp::LOOKUP_ALLMATCH, "words", "alpha")}, daemon_timeout).size(), 1u);
@@ -136,6 +136,8 @@ TEST(Hardening, AcceptWaitsForDescriptorsInsteadOfExiting)
             std::this_thread::sleep_for(10ms);
         // Several retries fail meanwhile; the line stays single.
         std::this_thread::sleep_for(400ms);
+        const std::optional<int> exited = daemon.pilotd.wait_exit(0ms);
+        ASSERT_FALSE(exited.has_value()) << "exit status " << *exited << "\n" << daemon.pilotd.stderr_text();
         EXPECT_EQ(count_of(daemon.pilotd.stderr_text(), error_line), static_cast<size_t>(episode))
             << daemon.pilotd.stderr_text();
         // A connection accepted before goes on.

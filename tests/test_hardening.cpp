@@ -340,6 +340,37 @@ TEST(Hardening, AnswerCacheBoundsEmptyItAndSkipHugeValues)
     daemon.stop();
 }
 
+// At most 65,536 values per tag: the next one empties the cache first.
+TEST(Hardening, AnswerCacheBoundsTheNumberOfValues)
+{
+    daemon_fixture_t daemon(daemon_options());
+    const std::string words = daemon.dir.write("words.txt", "alpha\n");
+    start_with_lists(daemon, {{lp::LOOKUP_ALLMATCH, "words", words}});
+    auto client = daemon.connect();
+    std::vector<lp::ClientMessage> batch;
+    for (uint32_t i = 0; i < 65536; ++i) {
+        batch.push_back(check_request(i + 1, lp::LOOKUP_ALLMATCH, "words", "v" + std::to_string(i)));
+        if (batch.size() == 8192) {
+            ASSERT_EQ(client->exchange(batch, daemon_timeout).size(), batch.size());
+            batch.clear();
+        }
+    }
+    // Each probe in turn, so that the log shows which one was cached.
+    const std::string cached_line = "found in \"NOT found\" cache.";
+    auto cached = [&](const std::string& value) {
+        const size_t before = count_of(daemon.pilotd.stderr_text(), cached_line);
+        const auto answers = client->exchange({check_request(1, lp::LOOKUP_ALLMATCH, "words", value)}, daemon_timeout);
+        EXPECT_EQ(answers.count(1), 1u);
+        return count_of(daemon.pilotd.stderr_text(), cached_line) > before;
+    };
+    EXPECT_TRUE(cached("v0"));
+    EXPECT_TRUE(cached("v65535"));
+    EXPECT_FALSE(cached("v65536"));
+    EXPECT_TRUE(cached("v65536"));
+    EXPECT_FALSE(cached("v0"));
+    daemon.stop();
+}
+
 // A FIFO, a directory, a device and a file that fails to read are refused
 // with error 22, each time, without blocking other tags; a tag whose file
 // becomes readable loads on its next request.

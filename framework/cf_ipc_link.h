@@ -4,7 +4,9 @@
 // that many bytes of one serialised message. The link runs one endless read
 // loop that hands each body to on_message, and one write pump that batches
 // queued frames with at most one write in flight. Once its buffers have
-// grown, neither path allocates.
+// grown, neither path allocates. A body's buffer grows with the bytes that
+// arrive, not with the length the frame announces, and with an unsent limit
+// the read loop waits while too much output is queued.
 #pragma once
 
 #include <algorithm>

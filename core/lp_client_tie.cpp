@@ -17,6 +17,10 @@ int lp_client_tie_counter = 0;
 
 namespace {
 
+// A client that does not read its answers stops being read once this much
+// output waits for it.
+constexpr size_t client_unsent_limit = 16 * 1024 * 1024;
+
 std::string make_log_prefix(int number)
 {
     char text[32];
@@ -57,8 +61,8 @@ std::string checked_tag(const lp::ClientMessage& request)
 std::string lp_client_tie_t::request_line(const lp::ClientMessage& request, const std::string& tag) const
 {
     return log_prefix + "<-- " + enum_name(request.tag()) + " " + std::to_string(request.serial()) + " [" +
-           enum_name(request.lookup_type()) + "] tag=\"" + tag + "\", user=\"" + request.user() +
-           "\", domain=\"" + request.domain() + "\"";
+           enum_name(request.lookup_type()) + "] tag=\"" + cf_log_escape(tag) + "\", user=\"" +
+           cf_log_escape(request.user()) + "\", domain=\"" + cf_log_escape(request.domain()) + "\"";
 }
 
 lp_client_tie_t::lp_client_tie_t(lp_inventory_t& inventory)
@@ -66,6 +70,7 @@ lp_client_tie_t::lp_client_tie_t(lp_inventory_t& inventory)
       inventory(inventory),
       log_prefix(make_log_prefix(++lp_client_tie_counter))
 {
+    set_unsent_limit(client_unsent_limit);
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, log_prefix + "Created");
     lp_client_count_changed(1);
@@ -111,7 +116,7 @@ void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body
         }
     } catch (const std::exception& e) {
         if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix + exception_text(e));
+            cf_log_message(CF_LOG_WARNING, log_prefix + cf_log_escape(exception_text(e)));
         on_error(boost::asio::error::eof);
     }
 }
@@ -145,7 +150,8 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
     require(request.has_check(), request, "req.has_check()");
     const unsigned int serial = request.serial();
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, request_line(request, tag) + ", check=\"" + request.check() + "\"");
+        cf_log_message(CF_LOG_DEBUG, request_line(request, tag) + ", check=\"" +
+                                         cf_log_escape(request.check()) + "\"");
 
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
@@ -186,7 +192,7 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
     } else {
         for (const std::string& value : data) {
             if (debug)
-                cf_log_message(CF_LOG_DEBUG, head + "data: " + value);
+                cf_log_message(CF_LOG_DEBUG, head + "data: " + cf_log_escape(value));
             response.add_data(value);
         }
     }

@@ -4,9 +4,12 @@
 // that many bytes of one serialised message. The link runs one endless read
 // loop that hands each body to on_message, and one write pump that batches
 // queued frames with at most one write in flight. Once its buffers have
-// grown, neither path allocates.
+// grown, neither path allocates. A body's buffer grows with the bytes that
+// arrive, not with the length the frame announces, and with an unsent limit
+// the read loop waits while too much output is queued.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -167,6 +170,15 @@ public:
 
     bool is_open() const { return socket && socket->native_handle() != -1; }
 
+    // Bytes queued and in flight, not yet written.
+    size_t unsent_bytes() const { return send_buffer.size + write_buffer.size; }
+    // While more than `limit` bytes are unsent, no further frame is read;
+    // reading resumes once writes have drained them to `limit` or less.
+    // 0 (the default) sets no limit.
+    void set_unsent_limit(size_t limit) { unsent_limit = limit; }
+    // True while the read loop waits for unsent output to drain.
+    bool read_paused() const { return read_waiting; }
+
 protected:
     explicit cf_basic_ipc_link_t(size_t max_message_size) : max_message_size(max_message_size) {}
 
@@ -196,6 +208,11 @@ protected:
 
 private:
     static constexpr size_t header_size = 4;
+    // A body grows by at most this much per read beyond the storage the
+    // buffer already has, so that an announced length reserves nothing.
+    static constexpr size_t body_read_step = 64 * 1024;
+
+    bool output_congested() const { return unsent_limit != 0 && unsent_bytes() > unsent_limit; }
 
     void forward_error(const boost::system::error_code& ec)
     {
@@ -218,19 +235,37 @@ private:
             on_error(qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE));
             return;
         }
-        read_buffer.resize(length, CF_BUFFER_DISCARD);
-        auto self = shared_link();
-        boost::asio::async_read(*socket, boost::asio::buffer(read_buffer.data.get(), length),
-            cf_make_ipc_handler(read_memory,
-                [self](const boost::system::error_code& ec, size_t) { self->on_body_read(ec); }));
+        body_length = length;
+        read_buffer.resize(0, CF_BUFFER_DISCARD);
+        read_body_part();
     }
 
-    void on_body_read(const boost::system::error_code& ec)
+    // Reads the next part of the body into the buffer, grown only by what
+    // may arrive in this read.
+    void read_body_part()
+    {
+        const size_t have = read_buffer.size;
+        const size_t room = read_buffer.capacity - have;
+        const size_t part = std::min(body_length - have, std::max(room, body_read_step));
+        read_buffer.resize(have + part, CF_BUFFER_KEEP);
+        read_buffer.size = have;
+        auto self = shared_link();
+        socket->async_read_some(boost::asio::buffer(read_buffer.data.get() + have, part),
+            cf_make_ipc_handler(read_memory,
+                [self](const boost::system::error_code& ec, size_t n) { self->on_body_read(ec, n); }));
+    }
+
+    void on_body_read(const boost::system::error_code& ec, size_t n)
     {
         if (!is_open())
             return;
         if (ec) {
             forward_error(ec);
+            return;
+        }
+        read_buffer.size += n;
+        if (read_buffer.size < body_length) {
+            read_body_part();
             return;
         }
         {
@@ -239,7 +274,11 @@ private:
             on_message(body);
         }
         read_buffer.resize(0, CF_BUFFER_DISCARD);
-        if (is_open())
+        if (!is_open())
+            return;
+        if (output_congested())
+            read_waiting = true;
+        else
             start_read();
     }
 
@@ -282,8 +321,17 @@ private:
         write_buffer.resize(0, CF_BUFFER_DISCARD);
         on_write_complete();
         pump();
+        if (read_waiting && is_open() && !output_congested()) {
+            read_waiting = false;
+            start_read();
+        }
     }
 
+    size_t unsent_limit = 0;
+    // The read loop stopped after a frame because output was congested.
+    bool read_waiting = false;
+    // Announced length of the body being read.
+    size_t body_length = 0;
     cf_ipc_handler_memory_t read_memory;
     cf_ipc_handler_memory_t write_memory;
 };

@@ -7,7 +7,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_dir=${1:-$root/build-fuzz}
+build_dir=$(realpath -m "${1:-$root/build-fuzz}")
 seconds=${2:-60}
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -1,11 +1,14 @@
 // Start-up, configuration, signals and exit statuses of the real daemon
 // under the PilotD stand-in.
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <thread>
 #include <fstream>
 #include <regex>
@@ -440,7 +443,15 @@ TEST(DaemonConfig, NewSocketPathWhileRootRebindsAndKeepsConnections)
     daemon.start_configured();
     auto client = daemon.connect();
     const std::string second = daemon.dir.file("second.sock");
-    daemon.dir.write("second.sock", "a regular file left behind");
+    // A socket file left behind by an earlier process is replaced.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, second.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
     const std::string text = "run_as_user { uid: 0 }\n"
                              "socket_path: \"" + second + "\"\n"
                              "actual_log { type: STDERR }\n";

@@ -419,6 +419,63 @@ TEST_F(link_test, split_frames_are_delivered_once_whole)
     EXPECT_TRUE(link->errors.empty());
 }
 
+TEST_F(link_test, announced_length_reserves_only_what_arrived)
+{
+    link->start_read();
+    std::string body(10 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 7);
+    const std::string stream = frame(body);
+    peer_write(stream.substr(0, 1000));
+    ASSERT_TRUE(run_until([&] { return link->read_buffer.size == 996; }));
+    EXPECT_LT(link->read_buffer.capacity, 256u * 1024);
+    // The rest as the socket takes it: one message, whole, and the buffer
+    // no larger than growth by half over what arrived.
+    bool written = false;
+    boost::asio::async_write(peer, boost::asio::buffer(stream.data() + 1000, stream.size() - 1000),
+                             [&](const error_code& ec, size_t) { written = !ec; });
+    ASSERT_TRUE(run_until([&] { return written && link->messages.size() == 1; }));
+    EXPECT_TRUE(link->messages[0] == body);
+    EXPECT_LE(link->read_buffer.capacity, body.size() * 3 / 2 + 64 * 1024);
+    EXPECT_TRUE(link->errors.empty());
+}
+
+// With an unsent limit the link stops reading after the frame at which
+// more than the limit waits to be written, and reads on, in order, once
+// the writes have drained; without one it goes on reading.
+TEST_F(link_test, unsent_limit_pauses_reading_until_output_drains)
+{
+    for (const size_t limit : {size_t(0), size_t(1024 * 1024)}) {
+        SCOPED_TRACE(limit);
+        reconnect();
+        link->set_unsent_limit(limit);
+        link->start_read();
+        start_pending_write();  // 8 MiB that the peer does not read yet
+        EXPECT_GT(link->unsent_bytes(), size_t(8 * 1024 * 1024));
+        peer_write(frame("one") + frame("two") + frame("three"));
+        ioc.restart();
+        ioc.run_for(200ms);
+        if (limit == 0) {
+            EXPECT_EQ(link->messages.size(), 3u);
+            EXPECT_FALSE(link->read_paused());
+            continue;
+        }
+        EXPECT_EQ(link->messages, std::vector<std::string>{"one"});
+        EXPECT_TRUE(link->read_paused());
+
+        // The peer reads: the write completes and reading resumes.
+        size_t drained = 0;
+        ASSERT_TRUE(run_until([&] {
+            drained += peer_read_available().size();
+            return link->messages.size() == 3;
+        }));
+        EXPECT_EQ(link->messages, (std::vector<std::string>{"one", "two", "three"}));
+        EXPECT_FALSE(link->read_paused());
+        EXPECT_EQ(link->unsent_bytes(), 0u);
+        EXPECT_TRUE(link->errors.empty());
+    }
+}
+
 TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)
 {
     const std::string trailing = "never read";

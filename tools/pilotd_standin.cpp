@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,7 +60,7 @@ struct start_failure_t {
     int step;
     int error;
 };
-enum : int { step_setgroups = 1, step_setgid, step_setuid, step_exec, step_fd };
+enum : int { step_setgroups = 1, step_setgid, step_setuid, step_exec, step_fd, step_setrlimit };
 
 const char* step_name(int step)
 {
@@ -68,6 +69,7 @@ const char* step_name(int step)
     case step_setgid: return "setgid";
     case step_setuid: return "setuid";
     case step_exec: return "exec";
+    case step_setrlimit: return "setrlimit";
     default: return "descriptor set-up";
     }
 }
@@ -223,6 +225,13 @@ void pilotd_standin_t::start()
             child_fail(report[1], step_fd);
         if ((options.uid || options.gid) && root && ::setgroups(1, &group) < 0)
             child_fail(report[1], step_setgroups);
+        if (!options.groups.empty() && ::setgroups(options.groups.size(), options.groups.data()) < 0)
+            child_fail(report[1], step_setgroups);
+        if (options.max_files) {
+            const rlimit limit{*options.max_files, *options.max_files};
+            if (::setrlimit(RLIMIT_NOFILE, &limit) < 0)
+                child_fail(report[1], step_setrlimit);
+        }
         if (options.gid && ::setgid(*options.gid) < 0)
             child_fail(report[1], step_setgid);
         if (options.uid && ::setuid(*options.uid) < 0)

@@ -27,6 +27,8 @@ struct pilotd_standin_options_t {
     std::optional<int> monitor_fd;           // descriptor number of the link in the daemon (default: as allocated)
     std::optional<uid_t> uid;                // start the daemon as this user (supplementary groups dropped)
     std::optional<gid_t> gid;
+    std::vector<gid_t> groups;               // non-empty: the daemon's supplementary groups (as root)
+    std::optional<unsigned long> max_files;  // RLIMIT_NOFILE of the daemon (soft and hard)
     bool log_pipe = false;                   // pass a pipe as COM_VELBO_ADD_LOG_PIPE and collect what arrives
     std::string stderr_path;                 // empty: a temporary file (stderr_text()); "-": inherit; else this file
 };

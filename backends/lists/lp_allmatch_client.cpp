@@ -67,3 +67,8 @@ bool lp_allmatch_client_t::search_for(const std::string& tag, const std::string&
     const tag_entries_t& tag_entries = entries[tag];
     return tag_entries.values.count(upper_case(value)) != 0;
 }
+
+void lp_allmatch_client_t::forget_entries(const std::string& tag)
+{
+    entries.erase(tag);
+}

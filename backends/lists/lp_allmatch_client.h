@@ -22,6 +22,7 @@ protected:
     void add_entry(const std::string& tag, const std::string& line) override;
     void get_entries(const std::string& tag, std::vector<std::string>& out) override;
     bool search_for(const std::string& tag, const std::string& value) override;
+    void forget_entries(const std::string& tag) override;
 
 private:
     struct tag_entries_t {

@@ -307,3 +307,10 @@ bool lp_cidr_networks_t::contains(const lp_cidr_entry_t& value)
     }
     return false;
 }
+
+void lp_cidr_client_t::forget_entries(const std::string& tag)
+{
+    networks.erase(tag);
+    prefixed_entries.erase(tag);
+    entries.erase(tag);
+}

@@ -86,6 +86,7 @@ protected:
     // The parsed lines holding "/", in file order.
     void get_entries(const std::string& tag, std::vector<std::string>& out) override;
     bool search_for(const std::string& tag, const std::string& value) override;
+    void forget_entries(const std::string& tag) override;
 
 private:
     struct prefixed_t {

@@ -1,6 +1,13 @@
 #include "lists/lp_file_client.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <system_error>
 #include <locale>
 #include <optional>
 #include <sstream>
@@ -13,10 +20,13 @@
 
 #include "cf_errors.h"
 #include "cf_log.h"
+#include "cf_user.h"
 #include "lists/dbg_duration.h"
 #include "lp_inventory.h"
 
 namespace {
+
+constexpr size_t read_chunk_size = 64 * 1024;
 
 // A path as file-system messages show it: quoted, '"' and '&' escaped by '&'.
 std::string quoted_path(const std::string& path)
@@ -48,26 +58,67 @@ bool lp_file_client_t::read_file(const std::string& tag)
         return true;
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is NOT cached.");
-    std::ifstream in(path);
-    if (!in.is_open()) {
+
+    // Without O_NONBLOCK a FIFO would block the event loop in open; only a
+    // regular file is read.
+    const cf_fd_closer_t file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot open file " + quoted_path(path));
         throw boost::system::system_error(qv::make_error_code(qv::EC_IO_ERROR));
     }
+    try {
+        read_lines(tag, file.fd);
+    } catch (const std::exception&) {
+        // A read error or exhausted memory: no partial list stays in use,
+        // and the next request tries again.
+        forget_entries(tag);
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot read file " + quoted_path(path));
+        throw boost::system::system_error(qv::make_error_code(qv::EC_IO_ERROR));
+    }
     loaded_files.insert(std::move(key));
+    return false;
+}
 
+void lp_file_client_t::read_lines(const std::string& tag, int fd)
+{
     const std::locale locale;
     const auto is_space = boost::algorithm::is_space(locale);
     std::string line;
-    while (std::getline(in, line)) {
+    auto take_line = [&] {
         boost::algorithm::trim_if(line, is_space);
         if (line.empty() || line[0] == '#')
-            continue;
+            return;
         if (cf_log_threshold <= CF_LOG_DEBUG)
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Got \"" + line + "\"");
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Got \"" + cf_log_escape(line) + "\"");
         add_entry(tag, line);
+    };
+
+    std::unique_ptr<char[]> chunk(new char[read_chunk_size]);
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk.get(), read_chunk_size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "read");
+        }
+        if (n == 0)
+            break;
+        const char* begin = chunk.get();
+        const char* const end = begin + n;
+        while (const char* newline = static_cast<const char*>(std::memchr(begin, '\n', end - begin))) {
+            line.append(begin, newline);
+            take_line();
+            line.clear();
+            begin = newline + 1;
+        }
+        line.append(begin, end);
     }
-    return false;
+    // A last line without a newline is a line too.
+    if (!line.empty())
+        take_line();
 }
 
 void lp_file_client_t::load(const std::string& tag, std::vector<std::string>* entries)
@@ -122,21 +173,20 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
         timer.emplace("duration: ");
 
     bool answer;
-    const auto not_found = not_found_cache.find(tag);
-    const auto found = found_cache.find(tag);
-    if (not_found != not_found_cache.end() && not_found->second.count(value) != 0) {
+    const auto cache = answer_caches.find(tag);
+    if (cache != answer_caches.end() && cache->second.not_found_cache.count(value) != 0) {
         if (debug)
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + value +
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
                                              "\" found in \"NOT found\" cache.");
         answer = false;
-    } else if (found != found_cache.end() && found->second.count(value) != 0) {
+    } else if (cache != answer_caches.end() && cache->second.found_cache.count(value) != 0) {
         if (debug)
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + value +
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
                                              "\" found in \"found\" cache.");
         answer = true;
     } else {
         if (debug)
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + value +
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
                                              "\" is not cached, searching...");
         try {
             load(tag, nullptr);
@@ -147,20 +197,35 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
         answer = search_for(tag, value);
         if (debug) {
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + timer->elapsed_text("search_for :: ", timer->start));
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + value +
+            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
                                              (answer ? "\" found." : "\" NOT found."));
         }
-        (answer ? found_cache : not_found_cache)[tag].insert(value);
+        cache_answer(tag, value, answer);
     }
     if (debug)
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + timer->elapsed_text(nullptr, timer->lap));
     boost::asio::post(inventory.io_context, std::bind(handler, boost::system::error_code(), answer));
 }
 
+void lp_file_client_t::cache_answer(const std::string& tag, const std::string& value, bool answer)
+{
+    if (value.size() > cache_max_bytes)
+        return;
+    answer_cache_t& cache = answer_caches[tag];
+    // Full: start again rather than grow without bound.
+    if (cache.found_cache.size() + cache.not_found_cache.size() + 1 > cache_max_values ||
+        cache.value_bytes + value.size() > cache_max_bytes) {
+        cache.found_cache.clear();
+        cache.not_found_cache.clear();
+        cache.value_bytes = 0;
+    }
+    (answer ? cache.found_cache : cache.not_found_cache).insert(value);
+    cache.value_bytes += value.size();
+}
+
 void lp_file_client_t::reconfigure()
 {
     listed_entries.clear();
     loaded_files.clear();
-    not_found_cache.clear();
-    found_cache.clear();
+    answer_caches.clear();
 }

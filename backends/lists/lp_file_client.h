@@ -3,6 +3,7 @@
 // checks through its matcher, and caches every check answer per tag.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +17,11 @@
 #include "lp_client_base.h"
 
 class lp_inventory_t;
+
+// Bounds of each tag's check-answer cache; a value longer than
+// cache_max_bytes is answered but never cached.
+constexpr size_t cache_max_values = 65536;
+constexpr size_t cache_max_bytes = 16 * 1024 * 1024;
 
 class lp_file_client_t : public lp_client_base_t, private boost::noncopyable {
 public:
@@ -37,6 +43,9 @@ protected:
     // Appends what a lookup of the tag lists.
     virtual void get_entries(const std::string& tag, std::vector<std::string>& out) = 0;
     virtual bool search_for(const std::string& tag, const std::string& value) = 0;
+    // Drops whatever add_entry stored for the tag: a file that could not be
+    // read whole leaves no partial list behind.
+    virtual void forget_entries(const std::string& tag) = 0;
 
     // Makes sure the tag's list is in memory and, with `entries`, appends
     // the tag's entries to it. Throws boost::system::system_error with a
@@ -64,11 +73,22 @@ private:
             return h ^ (std::hash<std::string>()(key.second) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
         }
     };
-    using value_cache_t = std::unordered_map<std::string, std::unordered_set<std::string>>;
+    // Reads the tag's lines into add_entry; throws std::system_error when
+    // reading fails.
+    void read_lines(const std::string& tag, int fd);
+    // Remembers a check answer, within the cache's bounds.
+    void cache_answer(const std::string& tag, const std::string& value, bool answer);
+
+    // The check answers of one tag. Found and not found together hold at
+    // most cache_max_values values of at most cache_max_bytes bytes.
+    struct answer_cache_t {
+        std::unordered_set<std::string> found_cache;
+        std::unordered_set<std::string> not_found_cache;
+        size_t value_bytes = 0;
+    };
 
     std::unordered_set<file_key_t, file_key_hash_t> loaded_files;
-    value_cache_t found_cache;
-    value_cache_t not_found_cache;
+    std::unordered_map<std::string, answer_cache_t> answer_caches;
     // What lookups of each read tag list, taken from get_entries once.
     std::unordered_map<std::string, entry_list_t> listed_entries;
 };

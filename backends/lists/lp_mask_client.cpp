@@ -8,6 +8,14 @@
 #include "lp_inventory.h"
 #include "trawld_client_ipc.pb.h"
 
+int mask_match(const std::string& mask, const std::string& value)
+{
+    // fnmatch would see only the text before a NUL.
+    if (value.find('\0') != std::string::npos)
+        return FNM_NOMATCH;
+    return fnmatch(mask.c_str(), value.c_str(), FNM_CASEFOLD);
+}
+
 lp_mask_client_t::lp_mask_client_t(lp_inventory_t& inventory) : lp_file_client_t(inventory) {}
 
 lp_mask_client_t::~lp_mask_client_t() = default;
@@ -54,7 +62,7 @@ bool lp_mask_client_t::search_for(const std::string& tag, const std::string& val
     tag_entries_t& tag_entries = entries[tag];
     for (size_t i = 0; i < tag_entries.order.size();) {
         const std::string& mask = *tag_entries.order[i];
-        const int result = fnmatch(mask.c_str(), value.c_str(), FNM_CASEFOLD);
+        const int result = mask_match(mask, value);
         if (result == 0)
             return true;
         if (result == FNM_NOMATCH) {
@@ -62,10 +70,15 @@ bool lp_mask_client_t::search_for(const std::string& tag, const std::string& val
             continue;
         }
         if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "Invalid mask \"" + mask + "\"");
+            cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "Invalid mask \"" + cf_log_escape(mask) + "\"");
         tag_entries.order.erase(tag_entries.order.begin() + static_cast<std::ptrdiff_t>(i));
         tag_entries.masks.erase(tag_entries.masks.find(mask));
         entries_changed(tag);
     }
     return false;
+}
+
+void lp_mask_client_t::forget_entries(const std::string& tag)
+{
+    entries.erase(tag);
 }

@@ -9,6 +9,11 @@
 
 #include "lists/lp_file_client.h"
 
+// fnmatch of the mask over the whole value, without regard to case: 0 for
+// a match, FNM_NOMATCH, or fnmatch's error for an invalid mask. A value
+// holding a NUL matches no mask.
+int mask_match(const std::string& mask, const std::string& value);
+
 class lp_mask_client_t : public lp_file_client_t {
 public:
     explicit lp_mask_client_t(lp_inventory_t& inventory);
@@ -24,6 +29,7 @@ protected:
     void get_entries(const std::string& tag, std::vector<std::string>& out) override;
     // A mask that fnmatch reports an error for is removed from the tag.
     bool search_for(const std::string& tag, const std::string& value) override;
+    void forget_entries(const std::string& tag) override;
 
 private:
     struct tag_entries_t {

@@ -61,3 +61,8 @@ bool lp_regex_client_t::search_for(const std::string& tag, const std::string& va
 {
     return entries[tag].search(value);
 }
+
+void lp_regex_client_t::forget_entries(const std::string& tag)
+{
+    entries.erase(tag);
+}

@@ -25,6 +25,7 @@ protected:
     // Throws std::out_of_range when a search reaches a sequence that is not
     // valid UTF-8, and whatever the regex engine throws while matching.
     bool search_for(const std::string& tag, const std::string& value) override;
+    void forget_entries(const std::string& tag) override;
 
 private:
     // Pattern text -> compiled expression, in file order, per tag.

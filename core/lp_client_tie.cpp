@@ -186,7 +186,7 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
     } else {
         for (const std::string& value : data) {
             if (debug)
-                cf_log_message(CF_LOG_DEBUG, head + "data: " + value);
+                cf_log_message(CF_LOG_DEBUG, head + "data: " + cf_log_escape(value));
             response.add_data(value);
         }
     }

@@ -69,7 +69,10 @@ void ldap_fixture_t::TearDown()
 
 std::string ldap_fixture_t::config_text(const std::vector<ldap_tag_t>& tags, const std::string& globals) const
 {
-    return daemon->config_text(globals + "\n" + ldap_section_text(tags));
+    return "run_as_user { uid: 0 }\n"
+           "socket_path: " + config_literal(daemon->socket_path) + "\n"
+           "log_level: " + log_level + "\n"
+           "actual_log { type: STDERR }\n" + globals + "\n" + ldap_section_text(tags);
 }
 
 void ldap_fixture_t::start(const std::vector<ldap_tag_t>& tags, const std::string& globals)

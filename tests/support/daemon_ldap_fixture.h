@@ -65,6 +65,7 @@ protected:
     uint32_t serial = 0;
     uint32_t revision = 0;
     bool started = false;
+    std::string log_level = "LOG_LEVEL_DEBUG";  // of the next configuration
 
 private:
     lp::ServerMessage ask(lp::ClientMessage request);

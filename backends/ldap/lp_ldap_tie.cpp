@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <chrono>
+
 #include <ldap.h>
 
 #include <algorithm>
@@ -36,36 +38,46 @@ boost::system::error_code ldap_code(int rc)
     return boost::system::error_code(rc, ldap_category_instance);
 }
 
-// Bounds every blocking read and write on a new socket, the TLS handshake of
-// an ldaps:// connection included (the network timeout does not reach it),
-// while libldap keeps trying the next address of a host name.
-int on_connect(LDAP*, Sockbuf* sb, LDAPURLDesc*, struct sockaddr*, struct ldap_conncb*)
-{
-    ber_socket_t fd = -1;
-    if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0) {
-        const timeval tv{lp_ldap_tie_t::network_timeout_s, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    }
-    return 0;
-}
-
-void on_disconnect(LDAP*, Sockbuf*, struct ldap_conncb*) {}
-
-ldap_conncb connect_callbacks{&on_connect, &on_disconnect, nullptr};
-
 struct msg_free_t {
     void operator()(LDAPMessage* m) const noexcept { ldap_msgfree(m); }
 };
 
+int64_t now_ns() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
+
+// Connection callbacks: the socket of a new connection, and its end.
+int lp_ldap_tie_on_connect(LDAP*, Sockbuf* sb, LDAPURLDesc*, struct sockaddr*, struct ldap_conncb* cb)
+{
+    auto* tie = static_cast<lp_ldap_tie_t*>(cb->lc_arg);
+    ber_socket_t fd = -1;
+    if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1) {
+        std::lock_guard<std::mutex> lock(tie->socket_mutex);
+        tie->socket_fd = fd;
+    }
+    return 0;
+}
+
+void lp_ldap_tie_on_disconnect(LDAP*, Sockbuf*, struct ldap_conncb* cb)
+{
+    auto* tie = static_cast<lp_ldap_tie_t*>(cb->lc_arg);
+    std::lock_guard<std::mutex> lock(tie->socket_mutex);
+    tie->socket_fd = -1;
+}
 
 const boost::system::error_category& ldap_category() noexcept
 {
     return ldap_category_instance;
 }
 
-lp_ldap_tie_t::lp_ldap_tie_t(lp_inventory_t& inventory) : inventory(inventory)
+lp_ldap_tie_t::lp_ldap_tie_t(lp_inventory_t& inventory)
+    : inventory(inventory), callbacks(new ldap_conncb{&lp_ldap_tie_on_connect, &lp_ldap_tie_on_disconnect, this}),
+      watchdog(inventory.io_context)
 {
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, prefix() + "created");
@@ -89,9 +101,14 @@ std::string lp_ldap_tie_t::prefix() const
 
 void lp_ldap_tie_t::shut_down()
 {
+    watchdog.cancel();
     io.stop();
-    if (worker.joinable())
-        worker.join();
+    // The main loop no longer runs the watchdog: the wait for a call in
+    // progress is bounded here.
+    if (worker.joinable()) {
+        while (!worker.try_join_for(boost::chrono::milliseconds(100)))
+            cut_overdue_call();
+    }
     // Jobs that never ran drop their handlers here, on the main thread.
     stopped = true;
     io.restart();
@@ -108,7 +125,45 @@ boost::system::error_code lp_ldap_tie_t::init(const std::string& url, const lp_l
         return ec;
     }
     worker = boost::thread([this] { run_worker(); });
+    arm_watchdog();
     return ec;
+}
+
+void lp_ldap_tie_t::arm_watchdog()
+{
+    watchdog.expires_after(std::chrono::seconds(1));
+    watchdog.async_wait([weak = weak_from_this()](const boost::system::error_code& ec) {
+        if (ec)
+            return;
+        if (const std::shared_ptr<lp_ldap_tie_t> self = weak.lock()) {
+            self->cut_overdue_call();
+            self->arm_watchdog();
+        }
+    });
+}
+
+void lp_ldap_tie_t::begin_call() noexcept
+{
+    call_started = now_ns();
+}
+
+void lp_ldap_tie_t::end_call() noexcept
+{
+    call_started = 0;
+}
+
+void lp_ldap_tie_t::cut_overdue_call()
+{
+    const int64_t started = call_started;
+    if (started == 0 || now_ns() - started < int64_t(call_limit_s) * 1000000000)
+        return;
+    std::lock_guard<std::mutex> lock(socket_mutex);
+    if (socket_fd < 0)
+        return;
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, prefix() + "call takes longer than " + std::to_string(call_limit_s) +
+                                         " s, socket shut down");
+    ::shutdown(socket_fd, SHUT_RDWR);
 }
 
 boost::system::error_code lp_ldap_tie_t::do_init(const std::string& url, const lp_ldap_tls_t& tls)
@@ -132,7 +187,7 @@ boost::system::error_code lp_ldap_tie_t::do_init(const std::string& url, const l
         {LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "LDAP_OPT_REFERRALS"},
         {LDAP_OPT_NETWORK_TIMEOUT, &network_timeout, "LDAP_OPT_NETWORK_TIMEOUT"},
         {LDAP_OPT_TIMEOUT, &operation_timeout, "LDAP_OPT_TIMEOUT"},
-        {LDAP_OPT_CONNECT_CB, &connect_callbacks, "LDAP_OPT_CONNECT_CB"},
+        {LDAP_OPT_CONNECT_CB, callbacks.get(), "LDAP_OPT_CONNECT_CB"},
         {LDAP_OPT_X_TLS_REQUIRE_CERT, &tls.require_cert, "LDAP_OPT_X_TLS_REQUIRE_CERT"},
         {LDAP_OPT_X_TLS_CTX, tls.ctx, "LDAP_OPT_X_TLS_CTX"},
     };
@@ -170,7 +225,9 @@ void lp_ldap_tie_t::bind(const std::string& dn, const std::string& password, bin
     boost::asio::post(io, [this, dn, password, handler = std::move(handler)]() mutable {
         if (stopped)
             return;
+        begin_call();
         const boost::system::error_code ec = do_bind(dn, password);
+        end_call();
         if (ec)
             usable = false;
         boost::asio::post(inventory.io_context,
@@ -186,7 +243,9 @@ void lp_ldap_tie_t::search(const std::string& base, int scope, const std::string
             return;
         lp_ldap_search_result_t result;
         std::vector<std::string> referrals;
+        begin_call();
         const boost::system::error_code ec = do_search(base, scope, filter, attributes, result, referrals);
+        end_call();
         if (ec)
             usable = false;
         boost::asio::post(inventory.io_context, [h = std::exchange(handler, nullptr), ec, r = std::move(result),

@@ -4,11 +4,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/core/noncopyable.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/thread.hpp>
@@ -35,15 +39,19 @@ struct lp_ldap_tls_t {
     void* ctx = nullptr;
 };
 
-class lp_ldap_tie_t : private boost::noncopyable {
+class lp_ldap_tie_t : public std::enable_shared_from_this<lp_ldap_tie_t>, private boost::noncopyable {
 public:
     using bind_handler_t = std::function<void(const boost::system::error_code&)>;
     using search_handler_t = std::function<void(const boost::system::error_code&, lp_ldap_search_result_t&,
                                                 std::vector<std::string>& referrals)>;
 
-    // Bounds of one connection: connecting, and each operation.
+    // Bounds of one connection: connecting, and each operation. A call
+    // still running after call_limit_s (a TLS handshake with a server that
+    // never answers, which the library's timeouts do not reach) has its
+    // socket shut down.
     static constexpr int network_timeout_s = 5;
     static constexpr int operation_timeout_s = 10;
+    static constexpr int call_limit_s = operation_timeout_s + 2;
 
     explicit lp_ldap_tie_t(lp_inventory_t& inventory);
     // Only on the main thread: stops the worker's loop and joins it.
@@ -79,6 +87,16 @@ private:
     boost::system::error_code last_error();
     void run_worker();
     std::string prefix() const;
+    // Marks the worker inside (or out of) a blocking call.
+    void begin_call() noexcept;
+    void end_call() noexcept;
+    // Main thread: shuts the socket down when the current call is overdue.
+    void cut_overdue_call();
+    void arm_watchdog();
+
+    friend int lp_ldap_tie_on_connect(ldap*, struct sockbuf*, struct ldap_url_desc*, struct sockaddr*,
+                                      struct ldap_conncb*);
+    friend void lp_ldap_tie_on_disconnect(ldap*, struct sockbuf*, struct ldap_conncb*);
 
     lp_inventory_t& inventory;
     boost::asio::io_context io;
@@ -87,4 +105,12 @@ private:
     std::atomic<bool> usable{true};
     // Set on the main thread once the worker has ended.
     bool stopped = false;
+    // Steady-clock nanoseconds since the epoch when the running call began;
+    // 0 while the worker is idle.
+    std::atomic<int64_t> call_started{0};
+    // The handle's socket, registered by the connection callbacks.
+    std::mutex socket_mutex;
+    int socket_fd = -1;
+    std::unique_ptr<struct ldap_conncb> callbacks;
+    boost::asio::steady_timer watchdog;
 };

@@ -296,6 +296,7 @@ void slapd_server_t::write_config() const
          << "rootdn \"" << root_dn_ << "\"\n"
          << "rootpw " << root_password_ << "\n"
          << "directory " << dir_.file("db") << "\n"
+         << "index objectClass,uid,cn,mail,member,memberUid eq\n"
          << "access to attrs=userPassword by anonymous auth by * none\n"
             "access to * by * read\n";
     dir_.write("slapd.conf", conf.str(), 0600);

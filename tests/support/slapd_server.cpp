@@ -361,6 +361,8 @@ void slapd_server_t::start()
         const int in = ::open("/dev/null", O_RDONLY);
         if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(log_fd, 1) < 0 || ::dup2(log_fd, 2) < 0)
             _exit(201);
+        // No descriptor of the test (a daemon's socket) stays open in the server.
+        ::close_range(3, ~0U, 0);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);

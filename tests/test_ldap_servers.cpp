@@ -1,7 +1,9 @@
 // The slapd fixture, driven with the OpenLDAP command-line tools.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -248,4 +250,19 @@ TEST(SlapdServer, PausedServerHangsAndRestartKeepsPortAndData)
     EXPECT_FALSE(server.running());
     r = ldap_tool("ldapsearch", search);
     EXPECT_EQ(r.status, 255) << describe(r);
+}
+
+TEST(SlapdServer, ServerKeepsNoDescriptorOfTheTest)
+{
+    // A pipe inherited by slapd would never see its end of stream.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    slapd_server_t server;
+    server.start();
+    ::close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    char c;
+    EXPECT_EQ(::read(fds[0], &c, 1), 0);
+    ::close(fds[0]);
 }

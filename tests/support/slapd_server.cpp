@@ -296,6 +296,7 @@ void slapd_server_t::write_config() const
          << "rootdn \"" << root_dn_ << "\"\n"
          << "rootpw " << root_password_ << "\n"
          << "directory " << dir_.file("db") << "\n"
+         << "index objectClass,uid,cn,mail,member,memberUid eq\n"
          << "access to attrs=userPassword by anonymous auth by * none\n"
             "access to * by * read\n";
     dir_.write("slapd.conf", conf.str(), 0600);
@@ -360,6 +361,8 @@ void slapd_server_t::start()
         const int in = ::open("/dev/null", O_RDONLY);
         if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(log_fd, 1) < 0 || ::dup2(log_fd, 2) < 0)
             _exit(201);
+        // No descriptor of the test (a daemon's socket) stays open in the server.
+        ::close_range(3, ~0U, 0);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);

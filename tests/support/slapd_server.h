@@ -55,7 +55,8 @@ struct slapd_options_t {
     std::string suffix = "dc=example,dc=test";
     // Further entries, loaded with slapadd at the first start.
     std::string ldif;
-    // sizelimit of the server; 0 keeps slapd's default (500).
+    // sizelimit of the server; 0 keeps slapd's default (500). The root DN
+    // has no limit.
     unsigned size_limit = 0;
     client_certs_t client_certs = client_certs_t::never;
 };
@@ -73,7 +74,8 @@ std::string ldif_binary(const std::string& attribute, const std::string& bytes);
 
 class slapd_server_t {
 public:
-    // Writes the configuration and picks the ports; starts nothing.
+    // Writes the configuration and picks the ports; starts nothing. Anyone
+    // may read every entry except userPassword, which serves binds only.
     explicit slapd_server_t(slapd_options_t options = {});
     // Stops the server (SIGINT) and removes the directory.
     ~slapd_server_t();
@@ -84,6 +86,7 @@ public:
     void add_ldif(const std::string& ldif);
     // The first start loads the data. Returns once the server listens on all
     // three addresses; throws std::runtime_error (with the log) otherwise.
+    // The server gets SIGKILL when the thread that started it ends.
     void start();
     // SIGINT (after SIGCONT if paused), waits for the exit. The data stays.
     void stop();

@@ -230,9 +230,6 @@ std::string escape_dn_value(const std::string& value)
     for (std::size_t i = 0; i < value.size(); ++i) {
         const char c = value[i];
         switch (c) {
-        case '\0':
-            out += "\\00";
-            break;
         case '"':
         case '+':
         case ',':
@@ -255,7 +252,16 @@ std::string escape_dn_value(const std::string& value)
             out += c;
             break;
         default:
-            out += c;
+            // Control characters as \XX: the parser would take some of
+            // them for blanks around the value.
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                static const char digits[] = "0123456789abcdef";
+                out += '\\';
+                out += digits[static_cast<unsigned char>(c) >> 4];
+                out += digits[c & 0xf];
+            } else {
+                out += c;
+            }
         }
     }
     return out;

@@ -22,6 +22,7 @@
 lp_inventory_t::lp_inventory_t(int pilotd_fd)
     : settings(new lp_settings_t),
       pilotd_tie(lp_pilotd_tie_t::create(*this, pilotd_fd)),
+      ldap_ties(lp_make_ldap_ties(*this)),
       server(new lp_server_t(*this)),
       stat_collector(new lp_stat_collector_t(*this)),
       sighup_signals(io_context, SIGHUP),

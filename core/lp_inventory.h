@@ -15,12 +15,19 @@
 #include "lp_settings.h"
 
 class cf_user_t;
+class lp_ldap_client_t;
+class lp_ldap_ties_t;
 class lp_pilotd_tie_t;
 class lp_server_t;
 class lp_stat_collector_t;
 
 // A configuration that only a new process can apply.
 class lp_need_restart_t : public std::exception {
+};
+
+// Destroys the LDAP pool, whose type only the back-ends know.
+struct lp_ldap_ties_delete_t {
+    void operator()(lp_ldap_ties_t* ties) const noexcept;
 };
 
 class lp_inventory_t {
@@ -37,6 +44,8 @@ public:
     // The back-end registered for a lookup type; throws EC_INVALID_ARGUMENT
     // for a type without one.
     lp_client_base_t* get_client(int type);
+    // The LDAP back-end, through which Active Directory searches.
+    lp_ldap_client_t* ldap_client();
 
     void wait_sighup();
     void on_sighup(const boost::system::error_code& ec, int signal_number);
@@ -48,6 +57,7 @@ public:
     std::map<int, std::unique_ptr<lp_client_base_t>> clients;
     std::unique_ptr<lp_settings_t> settings;
     std::shared_ptr<lp_pilotd_tie_t> pilotd_tie;
+    std::unique_ptr<lp_ldap_ties_t, lp_ldap_ties_delete_t> ldap_ties;
     std::unique_ptr<lp_server_t> server;
     std::unique_ptr<lp_stat_collector_t> stat_collector;
     boost::asio::signal_set sighup_signals;

@@ -39,12 +39,14 @@ public:
     // Per-type tests and item fields; the item accessors take a tag that the
     // type's test accepts.
     bool ldap_has_tag(const std::string& tag) const { return ldap_tags.count(tag) != 0; }
+    bool ldap_has_tags() const { return !ldap_tags.empty(); }
     const std::string& ldap_url(const std::string& tag) const { return ldap_tags.at(tag)->url(); }
     const std::string& ldap_bind_dn(const std::string& tag) const { return ldap_tags.at(tag)->bind_dn(); }
     const std::string& ldap_bind_password(const std::string& tag) const { return ldap_tags.at(tag)->bind_password(); }
     bool ldap_chase_referrals(const std::string& tag) const { return ldap_tags.at(tag)->chase_referrals(); }
 
     bool ad_has_tag(const std::string& tag) const { return ad_tags.count(tag) != 0; }
+    bool ad_has_tags() const { return !ad_tags.empty(); }
     const std::string& ad_host(const std::string& tag) const { return ad_tags.at(tag)->host(); }
     uint32_t ad_port(const std::string& tag) const { return ad_tags.at(tag)->port(); }
     const std::string& ad_dn(const std::string& tag) const { return ad_tags.at(tag)->dn(); }

@@ -21,7 +21,7 @@
 #include <boost/system/error_code.hpp>
 #include <boost/thread/lock_guard.hpp>
 
-int cf_log_threshold = 0;
+cf_log_threshold_t cf_log_threshold(0);
 
 // Defined before the log state, so it is destroyed after it.
 boost::mutex cf_log_mutex;

@@ -4,6 +4,7 @@
 // error.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -27,9 +28,27 @@ constexpr cf_log_mode_t CF_LOG_MODE_QUEUE = 0;
 constexpr cf_log_mode_t CF_LOG_MODE_INSTALLED = 1;
 constexpr cf_log_mode_t CF_LOG_MODE_STDERR = 2;
 
+// The threshold: an int that LDAP worker threads read while a configuration
+// on the main thread writes it. Relaxed order: a worker may see the new value
+// a little late, which costs at most one line more or less.
+class cf_log_threshold_t {
+public:
+    constexpr cf_log_threshold_t(int level) noexcept : value(level) {}
+    cf_log_threshold_t(const cf_log_threshold_t&) = delete;
+    operator int() const noexcept { return value.load(std::memory_order_relaxed); }
+    cf_log_threshold_t& operator=(int level) noexcept
+    {
+        value.store(level, std::memory_order_relaxed);
+        return *this;
+    }
+
+private:
+    std::atomic<int> value;
+};
+
 // Lowest level that is written. Callers compare before they build a text:
 //     if (cf_log_threshold <= CF_LOG_DEBUG) cf_log_message(CF_LOG_DEBUG, ...);
-extern int cf_log_threshold;
+extern cf_log_threshold_t cf_log_threshold;
 
 // Serialises the console and file sinks' writes, the additional-log
 // callbacks and the installation of a log. Not recursive: callbacks must not

@@ -1,0 +1,88 @@
+#include "lp_ldap_ties.h"
+
+#include <functional>
+#include <sstream>
+
+#include <boost/system/system_error.hpp>
+
+#include "cf_log.h"
+#include "lp_inventory.h"
+#include "lp_ldap_tie.h"
+
+namespace {
+
+std::string address_of(const void* p)
+{
+    std::ostringstream out;
+    out << p;
+    return out.str();
+}
+
+} // namespace
+
+lp_ldap_ties_t::lp_ldap_ties_t(lp_inventory_t& inventory) : timer(inventory.io_context)
+{
+    start_timer();
+}
+
+lp_ldap_ties_t::~lp_ldap_ties_t() = default;
+
+std::shared_ptr<lp_ldap_tie_t> lp_ldap_ties_t::get(const std::string& url, const std::string& bind_dn,
+                                                   const std::string& password)
+{
+    auto it = ties.find(key_t(url, bind_dn, std::hash<std::string>()(password)));
+    if (it == ties.end())
+        return {};
+    if (!it->second.tie->is_usable()) {
+        ties.erase(it);
+        return {};
+    }
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, "lp_ldap_ties_t::get: " + cf_log_escape(url) + " \"" + cf_log_escape(bind_dn) +
+                                         "\" -> " + address_of(it->second.tie.get()));
+    it->second.last_use = std::chrono::steady_clock::now();
+    return it->second.tie;
+}
+
+void lp_ldap_ties_t::put(const std::string& url, const std::string& bind_dn, const std::string& password,
+                         const std::shared_ptr<lp_ldap_tie_t>& tie, uint64_t generation)
+{
+    if (generation != clears)
+        return;
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, "lp_ldap_ties_t::put: " + cf_log_escape(url) + " \"" + cf_log_escape(bind_dn) +
+                                         "\" " + address_of(tie.get()));
+    entry_t& entry = ties[key_t(url, bind_dn, std::hash<std::string>()(password))];
+    entry.tie = tie;
+    entry.last_use = std::chrono::steady_clock::now();
+}
+
+void lp_ldap_ties_t::clear()
+{
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, "lp_ldap_ties_t::clear");
+    ++clears;
+    ties.clear();
+}
+
+void lp_ldap_ties_t::start_timer()
+{
+    timer.expires_after(std::chrono::seconds(1));
+    timer.async_wait([this](const boost::system::error_code& ec) { on_timer(ec); });
+}
+
+void lp_ldap_ties_t::on_timer(const boost::system::error_code& ec)
+{
+    if (ec == boost::asio::error::operation_aborted)
+        return;
+    if (ec)
+        throw boost::system::system_error(ec, "Timer");
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = ties.begin(); it != ties.end();) {
+        if (it->second.tie.use_count() == 1 && now - it->second.last_use >= idle_limit)
+            it = ties.erase(it);
+        else
+            ++it;
+    }
+    start_timer();
+}

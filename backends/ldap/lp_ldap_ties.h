@@ -1,0 +1,54 @@
+// The pool of bound LDAP connections, keyed by server URL, bind DN and a hash
+// of the bind password; a one-second sweep closes connections that nobody
+// else holds and that were idle for 30 seconds. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/core/noncopyable.hpp>
+#include <boost/system/error_code.hpp>
+
+class lp_inventory_t;
+class lp_ldap_tie_t;
+
+class lp_ldap_ties_t : private boost::noncopyable {
+public:
+    static constexpr std::chrono::seconds idle_limit{30};
+
+    explicit lp_ldap_ties_t(lp_inventory_t& inventory);
+    ~lp_ldap_ties_t();
+
+    // A usable pooled connection for the key, or an empty pointer (an
+    // unusable one is dropped).
+    std::shared_ptr<lp_ldap_tie_t> get(const std::string& url, const std::string& bind_dn,
+                                       const std::string& password);
+    // Stores a connection whose bind succeeded, unless the pool was cleared
+    // since `generation` was read.
+    void put(const std::string& url, const std::string& bind_dn, const std::string& password,
+             const std::shared_ptr<lp_ldap_tie_t>& tie, uint64_t generation);
+    // Drops every pooled connection; connections lent out finish their jobs.
+    void clear();
+    // Changes at each clear: a bind started before it is not pooled.
+    uint64_t generation() const noexcept { return clears; }
+    std::size_t size() const noexcept { return ties.size(); }
+
+private:
+    using key_t = std::tuple<std::string, std::string, std::size_t>;
+    struct entry_t {
+        std::shared_ptr<lp_ldap_tie_t> tie;
+        std::chrono::steady_clock::time_point last_use;
+    };
+
+    void start_timer();
+    void on_timer(const boost::system::error_code& ec);
+
+    std::map<key_t, entry_t> ties;
+    boost::asio::steady_timer timer;
+    uint64_t clears = 0;
+};

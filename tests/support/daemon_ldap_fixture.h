@@ -1,0 +1,75 @@
+// A daemon serving LDAP tags (under the PilotD stand-in, LDAPNOINIT set so
+// the machine's ldap.conf plays no part), with one connected client.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/daemon_fixture.h"
+
+struct ldap_tag_t {
+    ldap_tag_t(std::string tag, std::string url, std::string bind_dn = "", std::string bind_password = "",
+               bool chase_referrals = false)
+        : tag(std::move(tag)), url(std::move(url)), bind_dn(std::move(bind_dn)),
+          bind_password(std::move(bind_password)), chase_referrals(chase_referrals)
+    {
+    }
+
+    std::string tag;
+    std::string url;
+    std::string bind_dn;
+    std::string bind_password;
+    bool chase_referrals = false;
+};
+
+// A text-format string literal, any bytes escaped.
+std::string config_literal(const std::string& text);
+// The ldap section of a configuration text.
+std::string ldap_section_text(const std::vector<ldap_tag_t>& tags);
+
+class ldap_fixture_t : public ::testing::Test {
+protected:
+    ldap_fixture_t();
+    // Stops a started daemon with SIGTERM (status 107) and fails the test on
+    // any sanitizer report in its standard error.
+    void TearDown() override;
+
+    // Starts the daemon with the tags and further global fields, and
+    // connects `client`.
+    void start(const std::vector<ldap_tag_t>& tags, const std::string& globals = "");
+    // Applies a new configuration with the next revision.
+    void reconfigure(const std::vector<ldap_tag_t>& tags, const std::string& globals = "");
+    std::string config_text(const std::vector<ldap_tag_t>& tags, const std::string& globals) const;
+
+    lp::ServerMessage ask_lookup(const std::string& tag, const std::string& user = "",
+                                 const std::string& domain = "");
+    lp::ServerMessage ask_check(const std::string& tag, const std::string& value, const std::string& user = "",
+                                const std::string& domain = "");
+    // Successful answers; an error fails the test.
+    std::vector<std::string> lookup(const std::string& tag, const std::string& user = "",
+                                    const std::string& domain = "");
+    bool check(const std::string& tag, const std::string& value, const std::string& user = "",
+               const std::string& domain = "");
+
+    size_t log_mark() const;
+    std::string log_since(size_t mark) const;
+    std::string log() const;
+
+    std::unique_ptr<daemon_fixture_t> daemon;
+    std::unique_ptr<trawl_client_t> client;
+    uint32_t serial = 0;
+    uint32_t revision = 0;
+    bool started = false;
+    std::string log_level = "LOG_LEVEL_DEBUG";  // of the next configuration
+
+private:
+    lp::ServerMessage ask(lp::ClientMessage request);
+};
+
+// The code and text of an answer's error ("" when it has none).
+std::string error_of(const lp::ServerMessage& response);

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <sstream>
 
 namespace {
@@ -27,24 +26,6 @@ const char* section_name(lp::LookupType type)
 
 } // namespace
 
-std::string config_literal(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 std::string db_sections_text(const std::vector<db_tag_t>& tags)
 {

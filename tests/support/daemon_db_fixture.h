@@ -20,9 +20,6 @@ struct db_tag_t {
     std::optional<bool> use_ssl;         // Redis only
 };
 
-// A text-format string literal (quotes, backslashes and control bytes escaped).
-std::string config_literal(const std::string& text);
-
 // The pq, sqlite, mysql and redis sections of a configuration text.
 std::string db_sections_text(const std::vector<db_tag_t>& tags);
 

@@ -1,5 +1,7 @@
 #include "support/daemon_fixture.h"
 
+#include <cstdio>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -195,4 +197,23 @@ std::string received_datagrams(int fd)
         text += "\n";
     }
     return text;
+}
+
+std::string config_literal(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
 }

@@ -47,6 +47,9 @@ public:
     pilotd_standin_t pilotd;
 };
 
+// A text-format string literal (quotes, backslashes and control bytes escaped).
+std::string config_literal(const std::string& text);
+
 // The data entries of a response.
 std::vector<std::string> data_of(const lp::ServerMessage& response);
 

@@ -1,24 +1,6 @@
 #include "support/daemon_ldap_fixture.h"
 
-#include <cstdio>
 
-std::string config_literal(const std::string& text)
-{
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\%03o", c);
-            out += buffer;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 std::string ldap_section_text(const std::vector<ldap_tag_t>& tags)
 {

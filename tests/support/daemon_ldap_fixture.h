@@ -27,8 +27,6 @@ struct ldap_tag_t {
     bool chase_referrals = false;
 };
 
-// A text-format string literal, any bytes escaped.
-std::string config_literal(const std::string& text);
 // The ldap section of a configuration text.
 std::string ldap_section_text(const std::vector<ldap_tag_t>& tags);
 

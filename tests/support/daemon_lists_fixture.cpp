@@ -20,17 +20,6 @@ const char* section_name(lp::LookupType type)
     }
 }
 
-// A text-format string literal.
-std::string literal(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
 
 } // namespace
 
@@ -43,9 +32,9 @@ std::string list_sections_text(const std::vector<list_tag_t>& tags)
         for (const list_tag_t& tag : tags) {
             if (tag.type != type)
                 continue;
-            items += "  item { tag: " + literal(tag.tag);
+            items += "  item { tag: " + config_literal(tag.tag);
             if (tag.file)
-                items += " file: " + literal(*tag.file);
+                items += " file: " + config_literal(*tag.file);
             items += " }\n";
         }
         if (!items.empty())
@@ -58,7 +47,7 @@ std::string lists_fixture_t::config_text(const std::vector<list_tag_t>& tags,
                                          const std::string& log_level) const
 {
     return "run_as_user { uid: 0 }\n"
-           "socket_path: " + literal(daemon->socket_path) + "\n"
+           "socket_path: " + config_literal(daemon->socket_path) + "\n"
            "log_level: " + log_level + "\n"
            "actual_log { type: STDERR }\n" + list_sections_text(tags);
 }

@@ -1,0 +1,186 @@
+#include "support/daemon_db_fixture.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+const char* section_name(lp::LookupType type)
+{
+    switch (type) {
+    case lp::LOOKUP_PQ:
+        return "pq";
+    case lp::LOOKUP_SQLITE:
+        return "sqlite";
+    case lp::LOOKUP_MYSQL:
+        return "mysql";
+    case lp::LOOKUP_REDIS:
+        return "redis";
+    default:
+        throw std::invalid_argument("not a database type");
+    }
+}
+
+} // namespace
+
+std::string config_literal(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\%03o", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string db_sections_text(const std::vector<db_tag_t>& tags)
+{
+    std::ostringstream text;
+    for (const lp::LookupType type : {lp::LOOKUP_PQ, lp::LOOKUP_SQLITE, lp::LOOKUP_MYSQL, lp::LOOKUP_REDIS}) {
+        std::string items;
+        for (const db_tag_t& tag : tags) {
+            if (tag.type != type)
+                continue;
+            items += "  item { tag: " + config_literal(tag.tag);
+            if (tag.conn)
+                items += " conn: " + config_literal(*tag.conn);
+            if (tag.request)
+                items += " request: " + config_literal(*tag.request);
+            if (tag.use_ssl)
+                items += std::string(" use_ssl: ") + (*tag.use_ssl ? "true" : "false");
+            items += " }\n";
+        }
+        if (!items.empty())
+            text << section_name(type) << " {\n" << items << "}\n";
+    }
+    return text.str();
+}
+
+db_fixture_t::db_fixture_t() : daemon(std::make_unique<daemon_fixture_t>()) {}
+
+std::string db_fixture_t::config_text(const std::vector<db_tag_t>& tags, const std::string& globals) const
+{
+    return "run_as_user { uid: " + std::to_string(run_as_uid) + " }\n"
+           "socket_path: " + config_literal(daemon->socket_path) + "\n"
+           "log_level: LOG_LEVEL_DEBUG\n"
+           "actual_log { type: STDERR }\n" + globals + db_sections_text(tags);
+}
+
+void db_fixture_t::TearDown()
+{
+    if (!started)
+        return;
+    client.reset();
+    daemon->stop();
+    const std::string text = log();
+    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"})
+        EXPECT_EQ(text.find(report), std::string::npos) << text;
+}
+
+void db_fixture_t::start(const std::vector<db_tag_t>& tags, const std::string& globals)
+{
+    daemon->start();
+    started = true;
+    revision = 1;
+    ASSERT_TRUE(daemon->apply(revision, config_text(tags, globals))) << daemon->pilotd.stderr_text();
+    client = daemon->connect();
+}
+
+void db_fixture_t::reconfigure(const std::vector<db_tag_t>& tags, const std::string& globals)
+{
+    ++revision;
+    ASSERT_TRUE(daemon->push(revision, config_text(tags, globals))) << daemon->pilotd.stderr_text();
+}
+
+lp::ServerMessage db_fixture_t::ask(lp::ClientMessage request)
+{
+    request.set_serial(++serial);
+    const auto responses = client->exchange({request}, daemon_timeout);
+    const auto found = responses.find(serial);
+    if (found == responses.end()) {
+        ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << log();
+        return lp::ServerMessage();
+    }
+    return found->second;
+}
+
+lp::ServerMessage db_fixture_t::ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user,
+                                           const std::string& domain)
+{
+    return ask(lookup_request(0, type, tag, user, domain));
+}
+
+lp::ServerMessage db_fixture_t::ask_check(lp::LookupType type, const std::string& tag, const std::string& value,
+                                          const std::string& user, const std::string& domain)
+{
+    return ask(check_request(0, type, tag, value, user, domain));
+}
+
+std::vector<std::string> db_fixture_t::lookup(lp::LookupType type, const std::string& tag, const std::string& user,
+                                              const std::string& domain)
+{
+    const lp::ServerMessage response = ask_lookup(type, tag, user, domain);
+    EXPECT_FALSE(response.has_error()) << tag << ": " << response.ShortDebugString();
+    return data_of(response);
+}
+
+bool db_fixture_t::check(lp::LookupType type, const std::string& tag, const std::string& value,
+                         const std::string& user, const std::string& domain)
+{
+    const lp::ServerMessage response = ask_check(type, tag, value, user, domain);
+    EXPECT_FALSE(response.has_error()) << tag << " \"" << value << "\": " << response.ShortDebugString();
+    EXPECT_TRUE(response.has_result()) << tag << " \"" << value << "\"";
+    return response.result();
+}
+
+size_t db_fixture_t::log_mark() const
+{
+    return daemon->pilotd.stderr_text().size();
+}
+
+std::string db_fixture_t::log_since(size_t mark) const
+{
+    const std::string text = daemon->pilotd.stderr_text();
+    return mark < text.size() ? text.substr(mark) : std::string();
+}
+
+std::string db_fixture_t::log() const
+{
+    return daemon->pilotd.stderr_text();
+}
+
+size_t db_fixture_t::open_descriptors_on(const std::string& path) const
+{
+    const std::string fd_dir = "/proc/" + std::to_string(daemon->pilotd.pid()) + "/fd";
+    DIR* dir = opendir(fd_dir.c_str());
+    if (!dir)
+        return 0;
+    size_t count = 0;
+    while (const dirent* item = readdir(dir)) {
+        char target[PATH_MAX];
+        const std::string link = fd_dir + "/" + item->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+            ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+int error_of(const lp::ServerMessage& response)
+{
+    return response.has_error() ? static_cast<int>(response.error().code()) : 0;
+}

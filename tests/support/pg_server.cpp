@@ -92,8 +92,10 @@ void pg_server_t::write_hba()
 {
     std::string hba = "local all all trust\n";
     for (const std::string& user : trusted_tcp_users_)
-        hba += "host all " + quote_ident(user) + " 127.0.0.1/32 trust\n";
+        for (const char* net : {"127.0.0.1/32", "::1/128"})
+            hba += "host all " + quote_ident(user) + " " + net + " trust\n";
     hba += "host all all 127.0.0.1/32 scram-sha-256\n";
+    hba += "host all all ::1/128 scram-sha-256\n";
     std::ofstream(data_dir_ + "/pg_hba.conf", std::ios::trunc) << hba;
 }
 
@@ -129,7 +131,7 @@ void pg_server_t::start()
         } else {
             if (port_ == 0 || attempt > 0)
                 port_ = free_tcp_port();
-            argv.insert(argv.end(), {"-c", "listen_addresses=127.0.0.1", "-p", std::to_string(port_)});
+            argv.insert(argv.end(), {"-c", "listen_addresses=127.0.0.1,::1", "-p", std::to_string(port_)});
         }
         process_.start({"--reuid=postgres", "--regid=postgres", "--init-groups"}, argv, dir.file("server.log"));
         try {

@@ -1,5 +1,5 @@
 // A PostgreSQL 15 server of a test's own, in a temporary directory: on
-// 127.0.0.1 with a free port and a UNIX socket, or on a UNIX socket only with
+// 127.0.0.1 and ::1 with a free port and a UNIX socket, or on a UNIX socket only with
 // port 5432 (libpq reaches a socket directory on the default port).
 #pragma once
 

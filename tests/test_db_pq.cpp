@@ -175,6 +175,12 @@ TEST_F(PqTest, LostConnectionIsRetriedOnce)
     EXPECT_EQ(count_of(log_since(mark), "Cannot execute the request: "), 1u) << log_since(mark);
     EXPECT_EQ(pg.backends_of("alice").size(), 1u);
 
+    // Backend killed: the connection breaks without an error code.
+    pg.kill_backends("alice");
+    mark = log_mark();
+    EXPECT_EQ(lookup(lp::LOOKUP_PQ, "who"), std::vector<std::string>{"alice@alicedb"});
+    EXPECT_EQ(count_of(log_since(mark), "Cannot execute the request: "), 1u) << log_since(mark);
+
     // Server restarted.
     pg.restart();
     mark = log_mark();

@@ -242,4 +242,18 @@ size_t pg_server_t::terminate_backends(const std::string& user) const
                  "AND pid <> pg_backend_pid() AND usename = " + quote_literal(user)).size();
 }
 
+void pg_server_t::kill_backends(const std::string& user)
+{
+    const std::string ready = "database system is ready to accept connections";
+    const size_t before = count_of(read_file(dir.file("server.log")), ready);
+    for (const std::string& pid : backends_of(user))
+        ::kill(pid_t(std::stol(pid)), SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (count_of(read_file(dir.file("server.log")), ready) == before) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("PostgreSQL did not recover: " + read_file(dir.file("server.log")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 } // namespace velbo_test

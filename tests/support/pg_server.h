@@ -43,6 +43,10 @@ public:
     // pg_terminate_backend for every backend of the role; returns how many.
     size_t terminate_backends(const std::string& user) const;
 
+    // SIGKILL for every backend of the role, then waits until the server has
+    // reinitialised after that crash and accepts connections again.
+    void kill_backends(const std::string& user);
+
     // Fast shutdown (SIGINT), waiting for the exit.
     void stop();
     void start();

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <mysql.h>
+#include <sys/stat.h>
 
 #include "support/child_process.h"
 
@@ -48,9 +49,13 @@ mariadb_server_t::mariadb_server_t()
 {
     data_dir_ = dir.file("data");
     socket_path_ = dir.file("mysqld.sock");
+    // Temporary tables of concurrent servers must not meet in /tmp.
+    tmp_dir_ = dir.file("tmp");
+    if (::mkdir(tmp_dir_.c_str(), 0700) != 0)
+        throw std::runtime_error("cannot create " + tmp_dir_);
     const child_result_t init = run_program("/usr/bin/mariadb-install-db",
         {"mariadb-install-db", "--no-defaults", "--user=root", "--datadir=" + data_dir_,
-         "--auth-root-authentication-method=normal", "--skip-test-db"},
+         "--auth-root-authentication-method=normal", "--skip-test-db", "--tmpdir=" + tmp_dir_},
         {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, 120);
     if (!init.exited || init.status != 0)
         throw std::runtime_error("mariadb-install-db failed: " + describe(init));
@@ -68,7 +73,7 @@ void mariadb_server_t::start()
         if (port_ == 0 || attempt > 0)
             port_ = free_tcp_port();
         process_.start({}, {"/usr/sbin/mariadbd", "--no-defaults", "--user=root", "--datadir=" + data_dir_,
-                            "--socket=" + socket_path_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
+                            "--tmpdir=" + tmp_dir_, "--socket=" + socket_path_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
                             "--skip-name-resolve", "--skip-log-bin", "--innodb-buffer-pool-size=32M",
                             "--innodb-log-file-size=8M", "--pid-file=" + dir.file("mysqld.pid"),
                             "--log-error=" + dir.file("server.log")},

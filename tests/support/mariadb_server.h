@@ -53,6 +53,7 @@ private:
     unsigned port_ = 0;
     std::string data_dir_;
     std::string socket_path_;
+    std::string tmp_dir_;
     server_process_t process_;
     bool paused_ = false;
 };

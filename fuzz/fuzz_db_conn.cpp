@@ -1,0 +1,68 @@
+// Database connection strings: any text parses or fails with EC_BAD_CONFIG
+// (or the decoder's own exception), and a parsed record keeps its promises.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <boost/algorithm/hex.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "cf_errors.h"
+#include "cf_log.h"
+#include "db/lp_db_connection.h"
+
+namespace {
+
+// Formats every line and drops it.
+class null_log_t : public cf_log_t {
+public:
+    null_log_t() : cf_log_t(nullptr, nullptr) {}
+    void open() override {}
+    void log(int, const std::string&) override {}
+    void log_from(const std::string&, int, const std::string&) override {}
+    void out_of_memory() override {}
+};
+
+bool install_log()
+{
+    cf_install_log(std::make_shared<null_log_t>());
+    cf_log_threshold = CF_LOG_DEBUG;
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const bool installed = install_log();
+    (void)installed;
+    if (size == 0)
+        return 0;
+    lp_db_conn_context_t context;
+    context.log_prefix = "Datasource [f.pq]: ";
+    context.type_text = "pq";
+    context.default_port = (data[0] & 1) ? 5432 : 0;
+    context.user_in_description = (data[0] & 2) != 0;
+    const std::string conn(reinterpret_cast<const char*>(data) + 1, size - 1);
+    lp_db_connection_t entry;
+    try {
+        entry.parse(context, conn);
+    } catch (const boost::system::system_error& e) {
+        if (e.code() != qv::make_error_code(qv::EC_BAD_CONFIG) || entry.parsed())
+            std::abort();
+        return 0;
+    } catch (const boost::algorithm::non_hex_input&) {
+        if (entry.parsed())
+            std::abort();
+        return 0;
+    }
+    if (!entry.parsed() || entry.port > 65535 || entry.host.find('@') != std::string::npos)
+        std::abort();
+    if (entry.kind == lp_db_connection_t::KIND_TCP && context.default_port != 0 && entry.port == 0)
+        std::abort();
+    if (entry.kind != lp_db_connection_t::KIND_TCP && entry.port != 0)
+        std::abort();
+    return 0;
+}

@@ -73,7 +73,8 @@ void mariadb_server_t::start()
         if (port_ == 0 || attempt > 0)
             port_ = free_tcp_port();
         process_.start({}, {"/usr/sbin/mariadbd", "--no-defaults", "--user=root", "--datadir=" + data_dir_,
-                            "--tmpdir=" + tmp_dir_, "--socket=" + socket_path_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
+                            "--tmpdir=" + tmp_dir_, "--socket=" + socket_path_, "--port=" + std::to_string(port_),
+                            "--bind-address=127.0.0.1,::1",
                             "--skip-name-resolve", "--skip-log-bin", "--innodb-buffer-pool-size=32M",
                             "--innodb-log-file-size=8M", "--pid-file=" + dir.file("mysqld.pid"),
                             "--log-error=" + dir.file("server.log")},
@@ -165,7 +166,7 @@ void mariadb_server_t::exec(const std::string& sql) const
 
 void mariadb_server_t::add_user(const std::string& user, const std::string& password, const std::string& db) const
 {
-    for (const char* host : {"127.0.0.1", "localhost"}) {
+    for (const char* host : {"127.0.0.1", "::1", "localhost"}) {
         const std::string account = mariadb_literal(user) + "@" + mariadb_literal(host);
         exec("CREATE USER " + account + (password.empty() ? "" : " IDENTIFIED BY " + mariadb_literal(password)) +
              "; GRANT ALL ON `" + db + "`.* TO " + account);

@@ -1,5 +1,5 @@
 // A MariaDB server of a test's own, in a temporary directory, on 127.0.0.1
-// with a free port and on a UNIX socket.
+// and ::1 with a free port and on a UNIX socket.
 #pragma once
 
 #include <string>
@@ -27,7 +27,7 @@ public:
     void exec(const std::string& sql) const;
     // Column 0 of every row of the last statement (NULL as "<null>").
     std::vector<std::string> query(const std::string& sql) const;
-    // An account for 127.0.0.1 and one for localhost (the socket), with the
+    // Accounts for 127.0.0.1, ::1 and localhost (the socket), with the
     // password (empty: none), allowed everything on the database.
     void add_user(const std::string& user, const std::string& password, const std::string& db) const;
 

@@ -20,7 +20,7 @@ namespace {
 void provoke_warning(daemon_fixture_t& daemon)
 {
     auto client = daemon.connect();
-    client->send_lookup(1, lp::LOOKUP_SQLITE, "nothing", "u");
+    client->send_lookup(1, lp::LOOKUP_AD, "nothing", "u");
     EXPECT_TRUE(client->wait_closed(daemon_timeout));
 }
 
@@ -68,7 +68,7 @@ TEST(DaemonLog, FileLinesCarryLocalTimestampAndPid)
     }
     // The kept start-up line is replayed; nothing below Notice is written.
     EXPECT_EQ(texts.front(), "Notice: TrawlD " VELBO_VERSION);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Error: Unknown client type requested: 21"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Error: Unknown client type requested: 1"), texts.end());
     EXPECT_NE(std::find(texts.begin(), texts.end(), "Warning: Client 0x1 Invalid argument [qv.Error:60]"),
               texts.end());
     ASSERT_GE(texts.size(), 2u);
@@ -89,7 +89,7 @@ TEST(DaemonLog, ThresholdDropsKeptLinesBelowIt)
     ASSERT_EQ(daemon.pilotd.wait_exit(daemon_timeout), 107);
     // Notice lines (the start-up line, the exit lines) are below the threshold.
     EXPECT_EQ(daemon.pilotd.stderr_text(),
-              "Error: Unknown client type requested: 21\n"
+              "Error: Unknown client type requested: 1\n"
               "Warning: Client 0x1 Invalid argument [qv.Error:60]\n");
 }
 
@@ -192,7 +192,7 @@ TEST(DaemonLog, SyslogThroughDevLog)
             throw std::runtime_error("not configured: " + daemon.pilotd.stderr_text());
         {
             auto client = daemon.connect();
-            client->send_lookup(1, lp::LOOKUP_SQLITE, "nothing", "u");
+            client->send_lookup(1, lp::LOOKUP_AD, "nothing", "u");
             if (!client->wait_closed(daemon_timeout))
                 throw std::runtime_error("connection not closed");
         }
@@ -214,7 +214,7 @@ TEST(DaemonLog, SyslogThroughDevLog)
     const int facility = LOG_LOCAL3;
     const std::vector<std::pair<int, std::string>> expected = {
         {LOG_NOTICE, "TrawlD " VELBO_VERSION},
-        {LOG_ERR, "Unknown client type requested: 21"},
+        {LOG_ERR, "Unknown client type requested: 1"},
         {LOG_WARNING, "Client 0x1 Invalid argument [qv.Error:60]"},
         {LOG_NOTICE, "Termination signal received, exiting..."},
     };

@@ -134,8 +134,14 @@ TEST(DbConnection, PasswordNeverReachesTheLog)
     test_log().lines.clear();
     expect_bad("tcp://bob:pa@ss@host:5432/db", "Host name is invalid");
     expect_bad("tcp://bob:pw@h%40st/db", "Host name is invalid");
+    // With "@" and ":" in the password the match would start inside it.
+    expect_bad("tcp://bob:s@c:ret@h/db", "Host name is invalid");
+    expect_bad("tcp://bob:s@c:r:et@[::1]:5432/db", "Host name is invalid");
     expect_bad("unix://bob:pa@ss@/run/sock", "Path to UNIX socket is invalid");
+    expect_bad("unix://bob:s@c:ret@/run/sock", "Path to UNIX socket is invalid");
+    expect_bad("unix://bob:s@c:r@t@/run/sock:db", "Path to UNIX socket is invalid");
     EXPECT_EQ(logged().find("ss@"), std::string::npos) << logged();
+    EXPECT_EQ(logged().find("ret"), std::string::npos) << logged();
 
     test_log().lines.clear();
     lp_db_connection_t entry;

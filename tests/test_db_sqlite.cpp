@@ -173,6 +173,9 @@ TEST_F(SqliteTest, ConnectionStringsThroughTheDaemon)
          "Cannot read file \"" + path_of("missing.db") + "\": No such file or directory\n"},
         {"tcp://u%zz@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
         {"tcp://bob:pa@ss@h/db", qv::EC_BAD_CONFIG, "Host name is invalid\n"},
+        // Too complex for the pattern matcher (found by fuzzing).
+        {std::string("tcp://p\xdd" "\x00" "\xba" "u@\x0e" "\x00" "\x00" "\x00" "\x00" "\x00" "[\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\x87" "\x87" "\x87" "\x87" "\x87" "fxxq\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@[::\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@[::/]\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" ":/2", 136), qv::EC_UNEXPECTED_ERROR,
+         "Cannot retrieve data from database: Unexpected error\n"},
         {file_conn, 0, ""},
     };
     std::vector<db_tag_t> tags;

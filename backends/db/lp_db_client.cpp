@@ -153,7 +153,8 @@ const std::string& lp_db_client_t::expand_request(const std::string& tag, const 
                                                   const std::string& request, const std::string& user,
                                                   const std::string& domain)
 {
-    const std::string prefix = log_prefix(tag);
+    // The prefix only for the Debug lines that will be written.
+    const std::string prefix = cf_log_threshold <= CF_LOG_DEBUG ? log_prefix(tag) : std::string();
     lp_expand_template(
         request, user, domain,
         [](void* self, std::string& text, const std::string& value) {
@@ -162,7 +163,7 @@ const std::string& lp_db_client_t::expand_request(const std::string& tag, const 
         this, params, request_text, prefix);
     if (request_text.empty()) {
         if (cf_log_threshold <= CF_LOG_ERROR)
-            cf_log_message(CF_LOG_ERROR, prefix + "Mandatory \"Request\" parameter is not specified");
+            cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Mandatory \"Request\" parameter is not specified");
         throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_CONFIG));
     }
     return request_text;

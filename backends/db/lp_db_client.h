@@ -90,7 +90,8 @@ protected:
     const std::string& expand_request(const std::string& tag, const lp_db_connection_t& entry,
                                       const std::string& request, const std::string& user,
                                       const std::string& domain);
-    // Logs an Error with the tag's prefix and throws lp_db_error_t.
+    // Logs an Error with the tag's prefix and throws lp_db_error_t. The
+    // message is escaped here, server texts included: pass them raw.
     [[noreturn]] void fail(const std::string& tag, const std::string& message, qv::ErrorCode code,
                            bool fatal = false) const;
 

@@ -109,6 +109,11 @@ void lp_db_connection_t::parse(const lp_db_conn_context_t& context, const std::s
             boost::regex_search(rest, ipv6_literal_regex) ? tcp6_uri_regex : tcp_uri_regex;
         boost::smatch m;
         boost::regex_search(rest, m, pattern);
+        // A raw "@" in a password leaves a part of it in the user or the
+        // host, or before the match: refused before any line shows it.
+        const auto start = static_cast<size_t>(m.position(static_cast<boost::smatch::size_type>(0)));
+        if (rest.find('@') < start || (m[3].matched && m[3].str().find('@') != std::string::npos))
+            bad_config(prefix, "Host name is invalid");
         out.port = parse_port(prefix, m[8]);
         if (out.port == 0)
             out.port = context.default_port;
@@ -137,9 +142,12 @@ void lp_db_connection_t::parse(const lp_db_conn_context_t& context, const std::s
         boost::smatch m;
         boost::regex_search(rest, m, unix_uri_regex);
         const std::string socket = m[6].str();
-        // As for a host: a raw "@" in a password would show in the path.
-        if (socket.find('@') != std::string::npos)
-            bad_config(prefix, "Path to UNIX socket is invalid");
+        // As for a host: a raw "@" in a password would leave a part of it in
+        // the user, the path or the database.
+        for (const int group : {3, 6, 8}) {
+            if (m[group].matched && m[group].str().find('@') != std::string::npos)
+                bad_config(prefix, "Path to UNIX socket is invalid");
+        }
         out.path = resolve_absolute_path(prefix, socket, "UNIX socket");
         debug(prefix, "Use UNIX " + cf_log_escape(out.path));
         out.kind = KIND_UNIX;

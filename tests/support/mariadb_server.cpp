@@ -122,7 +122,7 @@ void mariadb_server_t::pause()
 {
     if (!process_.running())
         throw std::logic_error("MariaDB does not run");
-    ::kill(process_.pid(), SIGSTOP);
+    stop_and_wait(process_.pid());
     paused_ = true;
 }
 

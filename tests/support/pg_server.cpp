@@ -183,9 +183,9 @@ void pg_server_t::pause()
 {
     if (!process_.running())
         throw std::logic_error("PostgreSQL does not run");
-    ::kill(process_.pid(), SIGSTOP);
+    stop_and_wait(process_.pid());
     for (pid_t child : child_pids(process_.pid()))
-        ::kill(child, SIGSTOP);
+        stop_and_wait(child);
     paused_ = true;
 }
 

@@ -121,6 +121,49 @@ std::vector<pid_t> child_pids(pid_t parent)
     return pids;
 }
 
+namespace {
+
+// The state letter of every thread of the process.
+std::vector<char> thread_states(pid_t pid)
+{
+    std::vector<char> states;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return states;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream stat(tasks + "/" + e->d_name + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const size_t close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size())
+            states.push_back(text[close + 2]);
+    }
+    ::closedir(dir);
+    return states;
+}
+
+} // namespace
+
+void stop_and_wait(pid_t pid)
+{
+    ::kill(pid, SIGSTOP);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool stopped = true;
+        // A process that has ended stays a zombie while its stopped parent
+        // cannot reap it.
+        for (char state : thread_states(pid))
+            stopped = stopped && (state == 'T' || state == 't' || state == 'Z' || state == 'X');
+        if (stopped)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    throw std::runtime_error("process " + std::to_string(pid) + " did not stop");
+}
+
 unsigned free_tcp_port()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

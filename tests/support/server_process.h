@@ -35,6 +35,10 @@ private:
 // The pids of the children of a process, from /proc.
 std::vector<pid_t> child_pids(pid_t parent);
 
+// Sends SIGSTOP to the process and waits until every thread of it has
+// stopped (the signal takes effect asynchronously).
+void stop_and_wait(pid_t pid);
+
 // A free TCP port on 127.0.0.1 at the time of the call (bound to port 0 and
 // read back); the caller retries when a server then cannot bind it.
 unsigned free_tcp_port();

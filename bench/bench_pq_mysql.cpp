@@ -5,7 +5,9 @@
 // the connections kept (db_idle_timeout 60 s), as a deployment would.
 //
 //   velbo-bench-pq-mysql [-n ITERATIONS] [-w WARMUP] [--daemon PATH]
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -110,6 +112,19 @@ void mysql_lookup(MYSQL* conn, const std::string& text, const std::string& user,
     }
 }
 
+// The machine's load drifts during a run: the four series are measured in
+// turns of a tenth each, so that every figure sees the same conditions.
+struct series_t {
+    std::vector<double> direct, bare, lookups, checks;
+};
+
+template <typename F>
+void append(std::vector<double>& to, F&& measure)
+{
+    const std::vector<double> part = measure();
+    to.insert(to.end(), part.begin(), part.end());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -148,31 +163,44 @@ int main(int argc, char** argv)
             bench::frame_conn_t probe(daemon.socket());
             const size_t response_size = probe.round_trip(lookup).size() + 4;
 
-            std::vector<double> direct;
+            constexpr int turns = 10;
+            bench::bench_options_t turn = options;
+            turn.iterations = std::max(1, options.iterations / turns);
+            turn.warmup = std::max(1, options.warmup / turns);
+            series_t series;
+            std::function<void()> direct_call;
+            std::shared_ptr<void> direct_conn;
             if (type == lp::LOOKUP_PQ) {
                 const std::string conninfo = "host=127.0.0.1 port=" + std::to_string(pg.port()) +
                                              " user=bench dbname=benchdb password=" + password;
-                const std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdb(conninfo.c_str()), &PQfinish);
-                if (PQstatus(conn.get()) != CONNECTION_OK)
-                    throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(conn.get()));
-                const char* text = "SELECT alias FROM aliases WHERE username = $1 AND domain = $2";
-                const char* values[] = {user.c_str(), domain.c_str()};
-                direct = bench::time_calls([&]() { pq_lookup(conn.get(), text, values, rows); }, options);
+                PGconn* conn = PQconnectdb(conninfo.c_str());
+                direct_conn.reset(conn, &PQfinish);
+                if (PQstatus(conn) != CONNECTION_OK)
+                    throw std::runtime_error(std::string("PostgreSQL: ") + PQerrorMessage(conn));
+                direct_call = [conn, &user, &domain, &rows]() {
+                    const char* values[] = {user.c_str(), domain.c_str()};
+                    pq_lookup(conn, "SELECT alias FROM aliases WHERE username = $1 AND domain = $2", values, rows);
+                };
             } else {
-                const std::unique_ptr<MYSQL, decltype(&mysql_close)> conn(mysql_init(nullptr), &mysql_close);
-                if (!mysql_real_connect(conn.get(), "127.0.0.1", "bench", password.c_str(), "benchdb", my.port(),
-                                        nullptr, 0))
-                    throw std::runtime_error(std::string("MariaDB: ") + mysql_error(conn.get()));
-                const std::string text = "SELECT alias FROM aliases WHERE username = ? AND domain = ?";
-                direct = bench::time_calls([&]() { mysql_lookup(conn.get(), text, user, domain, rows); }, options);
+                MYSQL* conn = mysql_init(nullptr);
+                direct_conn.reset(conn, &mysql_close);
+                if (!mysql_real_connect(conn, "127.0.0.1", "bench", password.c_str(), "benchdb", my.port(), nullptr, 0))
+                    throw std::runtime_error(std::string("MariaDB: ") + mysql_error(conn));
+                direct_call = [conn, &user, &domain, &rows]() {
+                    mysql_lookup(conn, "SELECT alias FROM aliases WHERE username = ? AND domain = ?", user, domain,
+                                 rows);
+                };
             }
-            if (rows != expected)
-                throw std::runtime_error(name + ": the direct lookup found other rows");
-            const auto bare = bench::time_bare_round_trips(lookup.size(), response_size, options);
-            const auto daemon_lookups = bench::time_requests(daemon.socket(), lookup, options);
-            const auto daemon_checks = bench::time_requests(daemon.socket(), check, options);
-            bench::print_figures(name + " lookup", daemon_lookups, direct, bare);
-            bench::print_figures(name + " check", daemon_checks, direct, bare);
+            for (int i = 0; i < turns; ++i) {
+                append(series.direct, [&]() { return bench::time_calls(direct_call, turn); });
+                if (rows != expected)
+                    throw std::runtime_error(name + ": the direct lookup found other rows");
+                append(series.bare, [&]() { return bench::time_bare_round_trips(lookup.size(), response_size, turn); });
+                append(series.lookups, [&]() { return bench::time_requests(daemon.socket(), lookup, turn); });
+                append(series.checks, [&]() { return bench::time_requests(daemon.socket(), check, turn); });
+            }
+            bench::print_figures(name + " lookup", series.lookups, series.direct, series.bare);
+            bench::print_figures(name + " check", series.checks, series.direct, series.bare);
         }
         return 0;
     } catch (const std::exception& e) {

@@ -62,7 +62,7 @@ protected:
     virtual const std::string& conn_for_tag(const std::string& tag) = 0;
     virtual const std::string& default_conn() = 0;
     virtual bool is_conn_configured(const std::string& conn) = 0;
-    // Part of the pool key beside the connection string, for settings of a
+    // Added to the pool key beside the connection string, for settings of a
     // tag that need a connection of their own (empty: none).
     virtual std::string pool_discriminator(const std::string& tag);
     // Called with the text ending in the "$" just written; the base writes

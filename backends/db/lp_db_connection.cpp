@@ -112,15 +112,13 @@ void lp_db_connection_t::parse(const lp_db_conn_context_t& context, const std::s
         // A raw "@" in a password leaves a part of it in the user or the
         // host, or before the match: refused before any line shows it.
         const auto start = static_cast<size_t>(m.position(static_cast<boost::smatch::size_type>(0)));
-        if (rest.find('@') < start || (m[3].matched && m[3].str().find('@') != std::string::npos))
+        const std::string host = m[6].str();
+        if (rest.find('@') < start || host.find('@') != std::string::npos ||
+            (m[3].matched && m[3].str().find('@') != std::string::npos))
             bad_config(prefix, "Host name is invalid");
         out.port = parse_port(prefix, m[8]);
         if (out.port == 0)
             out.port = context.default_port;
-        const std::string host = m[6].str();
-        // A raw "@" in a password leaves part of it in the host.
-        if (host.find('@') != std::string::npos)
-            bad_config(prefix, "Host name is invalid");
         out.host = host.empty() || host == "localhost" ? std::string("127.0.0.1") : host;
         debug(prefix, "Use TCP " + cf_log_escape(out.host) + ":" + std::to_string(out.port));
         out.kind = KIND_TCP;

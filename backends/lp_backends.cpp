@@ -1,5 +1,7 @@
 #include "lp_backends.h"
 
+#include "db/lp_mysql_client.h"
+#include "db/lp_pq_client.h"
 #include "db/lp_redis_client.h"
 #include "db/lp_sqlite_client.h"
 #include "ldap/lp_ldap_client.h"
@@ -14,9 +16,11 @@
 void lp_register_backends(lp_inventory_t& inventory)
 {
     auto& clients = inventory.clients;
-    clients[lp::LOOKUP_SQLITE].reset(new lp_sqlite_client_t(inventory));
-    clients[lp::LOOKUP_REDIS].reset(new lp_redis_client_t(inventory));
     clients[lp::LOOKUP_LDAP].reset(new lp_ldap_client_t(inventory));
+    clients[lp::LOOKUP_PQ].reset(new lp_pq_client_t(inventory));
+    clients[lp::LOOKUP_SQLITE].reset(new lp_sqlite_client_t(inventory));
+    clients[lp::LOOKUP_MYSQL].reset(new lp_mysql_client_t(inventory));
+    clients[lp::LOOKUP_REDIS].reset(new lp_redis_client_t(inventory));
     clients[lp::LOOKUP_ALLMATCH].reset(new lp_allmatch_client_t(inventory));
     clients[lp::LOOKUP_REGEX].reset(new lp_regex_client_t(inventory));
     clients[lp::LOOKUP_CIDR].reset(new lp_cidr_client_t(inventory));

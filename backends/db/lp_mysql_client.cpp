@@ -1,0 +1,303 @@
+#include "db/lp_mysql_client.h"
+
+#include <cstring>
+#include <locale>
+#include <memory>
+#include <unordered_map>
+
+#include <boost/lexical_cast.hpp>
+#include <mysql.h>
+
+#include "cf_errors.h"
+#include "cf_log.h"
+#include "lp_inventory.h"
+#include "trawld_client_ipc.pb.h"
+
+namespace {
+
+using mysql_ptr = std::unique_ptr<MYSQL, decltype(&mysql_close)>;
+using mysql_stmt_ptr = std::unique_ptr<MYSQL_STMT, decltype(&mysql_stmt_close)>;
+using mysql_result_ptr = std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)>;
+
+// How a connection-string parameter's value is passed to the library.
+enum class option_kind_t {
+    uint32,   // unsigned int
+    size,     // size_t, parsed like uint32
+    boolean,  // my_bool
+    string,
+};
+
+struct mysql_option_t {
+    option_kind_t kind;
+    mysql_option option;
+};
+
+const std::unordered_map<std::string, mysql_option_t> mysql_option_table{
+    {"init", {option_kind_t::string, MYSQL_INIT_COMMAND}},
+    {"compression", {option_kind_t::boolean, MYSQL_OPT_COMPRESS}},
+    {"connect-timeout", {option_kind_t::uint32, MYSQL_OPT_CONNECT_TIMEOUT}},
+    {"reconnect", {option_kind_t::boolean, MYSQL_OPT_RECONNECT}},
+    {"read-timeout", {option_kind_t::uint32, MYSQL_OPT_READ_TIMEOUT}},
+    {"write-timeout", {option_kind_t::uint32, MYSQL_OPT_WRITE_TIMEOUT}},
+    {"charset", {option_kind_t::string, MYSQL_SET_CHARSET_NAME}},
+    {"plugin-dir", {option_kind_t::string, MYSQL_PLUGIN_DIR}},
+    {"nonblock", {option_kind_t::size, MYSQL_OPT_NONBLOCK}},
+    {"ssl-key", {option_kind_t::string, MYSQL_OPT_SSL_KEY}},
+    {"ssl-cert", {option_kind_t::string, MYSQL_OPT_SSL_CERT}},
+    {"ssl-ca", {option_kind_t::string, MYSQL_OPT_SSL_CA}},
+    {"ssl-capath", {option_kind_t::string, MYSQL_OPT_SSL_CAPATH}},
+    {"ssl-cipher", {option_kind_t::string, MYSQL_OPT_SSL_CIPHER}},
+    {"ssl-crl", {option_kind_t::string, MYSQL_OPT_SSL_CRL}},
+    {"ssl-crlpath", {option_kind_t::string, MYSQL_OPT_SSL_CRLPATH}},
+    {"ssl-fp", {option_kind_t::string, MARIADB_OPT_SSL_FP}},
+    {"ssl-fp-list", {option_kind_t::string, MARIADB_OPT_SSL_FP_LIST}},
+    {"tls-passphrase", {option_kind_t::string, MARIADB_OPT_TLS_PASSPHRASE}},
+    {"tls-version", {option_kind_t::string, MARIADB_OPT_TLS_VERSION}},
+    {"server-verify-cert", {option_kind_t::boolean, MYSQL_OPT_SSL_VERIFY_SERVER_CERT}},
+    {"server-public-key-path", {option_kind_t::string, MYSQL_SERVER_PUBLIC_KEY}},
+};
+
+[[noreturn]] void bad_option(const std::string& log_prefix, const std::string& detail)
+{
+    if (cf_log_threshold <= CF_LOG_ERROR)
+        cf_log_message(CF_LOG_ERROR, log_prefix + "Invalid option string (option " + cf_log_escape(detail) + ")");
+    throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_CONFIG));
+}
+
+} // namespace
+
+qv::ErrorCode mysql_error_code(unsigned int error_number)
+{
+    switch (error_number) {
+    // Server-side network and connection errors.
+    case 1154: case 1156: case 1157: case 1158: case 1159: case 1160:
+    case 1184: case 1189: case 1190: case 1218:
+    // Client-side connection errors.
+    case 2001: case 2002: case 2003: case 2004: case 2005: case 2006:
+    case 2009: case 2010: case 2011: case 2012: case 2013: case 2015:
+    case 2016: case 2018: case 2020: case 2026: case 2027:
+    // Lost connection, and the server's idle-session disconnection.
+    case 2055: case 4031:
+        return qv::EC_DB_CONN_CLOSED;
+    default:
+        return qv::EC_DB_COMMON_ERROR;
+    }
+}
+
+char parse_mysql_bool_option(const std::string& log_prefix, const std::string& key, const std::string& value)
+{
+    std::string upper = value;
+    std::use_facet<std::ctype<char>>(std::locale()).toupper(&upper[0], &upper[0] + upper.size());
+    if (upper == "ON" || upper == "YES" || upper == "TRUE" || upper == "1")
+        return 1;
+    if (upper == "OFF" || upper == "NO" || upper == "FALSE" || upper == "0")
+        return 0;
+    bad_option(log_prefix, "\"" + key + "\": \"" + value + "\" is not valid boolean value");
+}
+
+uint32_t parse_mysql_uint_option(const std::string& log_prefix, const std::string& key, const std::string& value)
+{
+    // A minus would wrap around: "-1" is no count of seconds.
+    if (value.empty() || value[0] != '-') {
+        try {
+            return boost::lexical_cast<uint32_t>(value);
+        } catch (const boost::bad_lexical_cast&) {
+        }
+    }
+    bad_option(log_prefix, "\"" + key + "\": \"" + value + "\" is not valid integer value");
+}
+
+lp_mysql_client_t::lp_mysql_client_t(lp_inventory_t& inventory_) : lp_db_client_t(inventory_) {}
+
+lp_mysql_client_t::~lp_mysql_client_t()
+{
+    close_all();
+}
+
+bool lp_mysql_client_t::has_tag(const std::string& tag)
+{
+    return inventory.settings->mysql_has_tag(tag);
+}
+
+int lp_mysql_client_t::lookup_type() const
+{
+    return lp::LOOKUP_MYSQL;
+}
+
+const std::string& lp_mysql_client_t::conn_for_tag(const std::string& tag)
+{
+    return inventory.settings->mysql_conn(tag);
+}
+
+const std::string& lp_mysql_client_t::default_conn()
+{
+    return inventory.settings->mysql_default_conn();
+}
+
+bool lp_mysql_client_t::is_conn_configured(const std::string& conn)
+{
+    return inventory.settings->mysql_conn_configured(conn);
+}
+
+void lp_mysql_client_t::disconnect(void* handle)
+{
+    mysql_close(static_cast<MYSQL*>(handle));
+}
+
+void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
+{
+    mysql_ptr conn(mysql_init(nullptr), &mysql_close);
+    if (!conn)
+        fail(tag, "Cannot init the database", qv::EC_DB_OPEN_ERROR);
+    mysql_optionsv(conn.get(), MYSQL_READ_DEFAULT_GROUP, "client");
+
+    const std::string prefix = log_prefix(tag);
+    for (const auto& param : entry.params) {
+        const std::string& key = param.first;
+        const std::string& value = param.second;
+        const auto found = mysql_option_table.find(key);
+        if (found == mysql_option_table.end())
+            bad_option(prefix, "\"" + key + "\" is unknown");
+        if (value.empty())
+            bad_option(prefix, "\"" + key + "\" cannot be empty");
+        int result = 0;
+        switch (found->second.kind) {
+        case option_kind_t::uint32: {
+            const unsigned int number = parse_mysql_uint_option(prefix, key, value);
+            result = mysql_optionsv(conn.get(), found->second.option, &number);
+            break;
+        }
+        case option_kind_t::size: {
+            const size_t number = parse_mysql_uint_option(prefix, key, value);
+            result = mysql_optionsv(conn.get(), found->second.option, &number);
+            break;
+        }
+        case option_kind_t::boolean: {
+            const my_bool flag = parse_mysql_bool_option(prefix, key, value);
+            result = mysql_optionsv(conn.get(), found->second.option, &flag);
+            break;
+        }
+        case option_kind_t::string:
+            result = mysql_optionsv(conn.get(), found->second.option, value.c_str());
+            break;
+        }
+        if (result != 0)
+            fail(tag, "Invalid option string (option \"" + key + "\": cannot set the database option)",
+                 qv::EC_DB_OPEN_ERROR);
+        if (cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, prefix + "database option \"" + cf_log_escape(key) + "\" is set OK");
+    }
+    // Without limits a server that stops answering would hold the daemon.
+    const unsigned int connect_timeout = connect_timeout_seconds;
+    const unsigned int read_write_timeout = read_write_timeout_seconds;
+    if (!entry.params.count("connect-timeout"))
+        mysql_optionsv(conn.get(), MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+    if (!entry.params.count("read-timeout"))
+        mysql_optionsv(conn.get(), MYSQL_OPT_READ_TIMEOUT, &read_write_timeout);
+    if (!entry.params.count("write-timeout"))
+        mysql_optionsv(conn.get(), MYSQL_OPT_WRITE_TIMEOUT, &read_write_timeout);
+
+    MYSQL* connected = nullptr;
+    if (entry.kind == lp_db_connection_t::KIND_TCP) {
+        std::string host = entry.host;
+        if (!host.empty() && host.front() == '[')
+            host.erase(0, 1);
+        if (!host.empty() && host.back() == ']')
+            host.pop_back();
+        connected = mysql_real_connect(conn.get(), host.c_str(), entry.user.c_str(), entry.password.c_str(),
+                                       entry.db.c_str(), entry.port, nullptr, 0);
+    } else if (entry.kind == lp_db_connection_t::KIND_UNIX) {
+        connected = mysql_real_connect(conn.get(), nullptr, entry.user.c_str(), entry.password.c_str(),
+                                       entry.db.c_str(), 0, entry.path.c_str(), 0);
+    } else {
+        fail(tag, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
+    }
+    if (!connected)
+        fail(tag, std::string("Cannot connect to database: ") + mysql_error(conn.get()), qv::EC_DB_OPEN_ERROR);
+    return conn.release();
+}
+
+void lp_mysql_client_t::query(const std::string& tag, const std::string& user, const std::string& domain)
+{
+    auto* conn = static_cast<MYSQL*>(get_connection(tag));
+    const std::string& text =
+        expand_request(tag, connection_for_tag(tag), inventory.settings->mysql_request(tag), user, domain);
+
+    mysql_stmt_ptr statement(mysql_stmt_init(conn), &mysql_stmt_close);
+    if (!statement)
+        fail(tag, "Cannot init the statement", mysql_error_code(mysql_errno(conn)));
+    MYSQL_STMT* stmt = statement.get();
+    const auto stmt_error = [&](const char* what) {
+        fail(tag, std::string(what) + mysql_stmt_error(stmt), mysql_error_code(mysql_stmt_errno(stmt)));
+    };
+    if (mysql_stmt_prepare(stmt, text.data(), text.size()) != 0) {
+        const unsigned int number = mysql_errno(conn) ? mysql_errno(conn) : mysql_stmt_errno(stmt);
+        fail(tag, std::string("Cannot prepare the statement: ") + mysql_stmt_error(stmt), mysql_error_code(number));
+    }
+
+    if (!params.empty()) {
+        // The library reads one bind per placeholder of the statement.
+        const unsigned long placeholders = mysql_stmt_param_count(stmt);
+        if (placeholders > params.size())
+            fail(tag, "Cannot bind input parameters: " + std::to_string(placeholders) + " placeholders for " +
+                          std::to_string(params.size()) + " values",
+                 qv::EC_DB_COMMON_ERROR);
+        param_binds.assign(params.size(), MYSQL_BIND());
+        for (size_t i = 0; i < params.size(); ++i) {
+            MYSQL_BIND& bind = param_binds[i];
+            bind.buffer_type = MYSQL_TYPE_STRING;
+            // Read only; the value outlives the execution.
+            bind.buffer = const_cast<char*>(params[i].data());
+            bind.buffer_length = params[i].size();
+        }
+        if (mysql_stmt_bind_param(stmt, param_binds.data()))
+            stmt_error("Cannot bind input parameters: ");
+    }
+
+    const mysql_result_ptr metadata(mysql_stmt_result_metadata(stmt), &mysql_free_result);
+    if (!metadata)
+        stmt_error("Cannot get statement metadata: ");
+    const unsigned int columns = mysql_num_fields(metadata.get());
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Found " + std::to_string(columns) + " column(s) in result set");
+    if (columns == 0)
+        fail(tag, "Invalid columns count in query (0)", mysql_error_code(mysql_errno(conn)));
+
+    if (mysql_stmt_execute(stmt))
+        stmt_error("Cannot execute the statement: ");
+    result_binds.assign(columns, MYSQL_BIND());
+    result_lengths.assign(columns, 0);
+    for (unsigned int i = 0; i < columns; ++i) {
+        result_binds[i].buffer_type = MYSQL_TYPE_STRING;
+        result_binds[i].length = &result_lengths[i];
+    }
+    if (mysql_stmt_bind_result(stmt, result_binds.data()))
+        stmt_error("Cannot bind output parameters: ");
+    if (mysql_stmt_store_result(stmt))
+        stmt_error("Cannot store the statement result: ");
+
+    MYSQL_BIND& first = result_binds[0];
+    for (;;) {
+        first.buffer = nullptr;
+        first.buffer_length = 0;
+        result_lengths[0] = 0;
+        const int fetched = mysql_stmt_fetch(stmt);
+        if (fetched == MYSQL_NO_DATA)
+            break;
+        if (fetched != 0 && fetched != MYSQL_DATA_TRUNCATED)
+            fail(tag, "Cannot fetch the statement data: (" + std::to_string(fetched) + ") " + mysql_stmt_error(stmt),
+                 mysql_error_code(mysql_stmt_errno(stmt)));
+        // The value is read straight into its row.
+        const unsigned long length = result_lengths[0];
+        std::string& value = rows.emplace_back(length + 1, '\0');
+        first.buffer = &value[0];
+        first.buffer_length = length;
+        const int column = mysql_stmt_fetch_column(stmt, &first, 0, 0);
+        if (column != 0) {
+            rows.pop_back();
+            fail(tag, "Cannot fetch the statement data: (" + std::to_string(column) + ") " + mysql_stmt_error(stmt),
+                 qv::EC_DB_COMMON_ERROR);
+        }
+        value.resize(length);
+    }
+}

@@ -1,0 +1,49 @@
+// MySQL and MariaDB back-end (lookup type 22): prepared statements through
+// libmariadb with the user and domain bound as parameters, and driver
+// options from the connection string's query parameters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/lp_db_client.h"
+
+struct st_mysql_bind;
+
+class lp_mysql_client_t : public lp_db_client_t {
+public:
+    explicit lp_mysql_client_t(lp_inventory_t& inventory);
+    ~lp_mysql_client_t() override;
+
+    bool has_tag(const std::string& tag) override;
+    int lookup_type() const override;
+    uint32_t default_port() const override { return 3306; }
+
+    // Used unless the connection string sets "connect-timeout",
+    // "read-timeout" or "write-timeout".
+    static constexpr unsigned connect_timeout_seconds = 5;
+    static constexpr unsigned read_write_timeout_seconds = 10;
+
+protected:
+    const std::string& conn_for_tag(const std::string& tag) override;
+    const std::string& default_conn() override;
+    bool is_conn_configured(const std::string& conn) override;
+    void query(const std::string& tag, const std::string& user, const std::string& domain) override;
+    void disconnect(void* handle) override;
+    void* connect(lp_db_connection_t& entry, const std::string& tag) override;
+
+private:
+    // Bind sets reused from request to request.
+    std::vector<st_mysql_bind> param_binds;
+    std::vector<st_mysql_bind> result_binds;
+    std::vector<unsigned long> result_lengths;
+};
+
+// The error code of a client or server error number.
+qv::ErrorCode mysql_error_code(unsigned int error_number);
+
+// Option values of connection strings; both log an Error with the prefix
+// and throw system_error EC_BAD_CONFIG for a bad value.
+char parse_mysql_bool_option(const std::string& log_prefix, const std::string& key, const std::string& value);
+uint32_t parse_mysql_uint_option(const std::string& log_prefix, const std::string& key, const std::string& value);

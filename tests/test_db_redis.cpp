@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "support/daemon_db_fixture.h"
+#include "support/hung_server.h"
 #include "support/redis_server.h"
 
 using velbo_test::hung_server_t;
@@ -376,7 +377,7 @@ TEST_F(RedisTags, ServerThatRequiresClientCertificates)
 TEST_F(RedisTags, HungServerFailsWithinTheTimeLimitsAndOthersAnswerAfterwards)
 {
     hung_server_t hung;
-    const std::string hung_conn = "tcp://127.0.0.1:" + std::to_string(hung.port);
+    const std::string hung_conn = "tcp://127.0.0.1:" + std::to_string(hung.port());
     start({redis_tag("hung", hung_conn, "PING"), redis_tag("hungtls", hung_conn, "PING", true),
            redis_tag("good", server->unix_conn(), "PING")},
           tls_globals(server->tls().ca_cert));

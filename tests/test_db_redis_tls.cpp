@@ -8,6 +8,7 @@
 #include <hiredis/hiredis.h>
 
 #include "db/lp_redis_tls.h"
+#include "support/hung_server.h"
 #include "support/redis_server.h"
 
 using velbo_test::hung_server_t;
@@ -186,7 +187,7 @@ TEST(RedisTlsTimeLimits, HungServerFailsHandshakeAndCommandInTime)
     ASSERT_TRUE(dummy);
 
     auto start = std::chrono::steady_clock::now();
-    auto tls = lp_redis_conn_t::connect_tcp("127.0.0.1", hung.port);
+    auto tls = lp_redis_conn_t::connect_tcp("127.0.0.1", hung.port());
     ASSERT_TRUE(tls && tls->err() == 0);
     EXPECT_FALSE(tls->initiate_ssl(*dummy));
     EXPECT_EQ(tls->err(), REDIS_ERR_IO);
@@ -195,7 +196,7 @@ TEST(RedisTlsTimeLimits, HungServerFailsHandshakeAndCommandInTime)
     EXPECT_LT(took, std::chrono::seconds(7));
 
     start = std::chrono::steady_clock::now();
-    auto plain = lp_redis_conn_t::connect_tcp("127.0.0.1", hung.port);
+    auto plain = lp_redis_conn_t::connect_tcp("127.0.0.1", hung.port());
     ASSERT_TRUE(plain && plain->err() == 0);
     const char* argv[] = {"PING"};
     const size_t lens[] = {4};

@@ -1,7 +1,5 @@
 #include "support/daemon_ldap_fixture.h"
 
-
-
 std::string ldap_section_text(const std::vector<ldap_tag_t>& tags)
 {
     if (tags.empty())

@@ -356,45 +356,4 @@ bool redis_monitor_t::wait_for(const std::string& wanted, std::chrono::milliseco
     return true;
 }
 
-hung_server_t::hung_server_t()
-{
-    listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (listen_fd < 0 || bind(listen_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0
-        || listen(listen_fd, 16) < 0 || getsockname(listen_fd, reinterpret_cast<sockaddr*>(&a), &len) < 0
-        || pipe2(stop_pipe, O_CLOEXEC) < 0)
-        throw std::system_error(errno, std::generic_category(), "hung server");
-    port = ntohs(a.sin_port);
-    acceptor = std::thread([this] {
-        std::vector<int> held;
-        for (;;) {
-            pollfd p[2] = {{listen_fd, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
-            if (poll(p, 2, -1) < 0 && errno != EINTR)
-                break;
-            if (p[1].revents)
-                break;
-            if (p[0].revents) {
-                const int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0)
-                    held.push_back(c);
-            }
-        }
-        for (int c : held)
-            close(c);
-    });
-}
-
-hung_server_t::~hung_server_t()
-{
-    if (write(stop_pipe[1], "x", 1) != 1)
-        std::perror("hung server stop");
-    acceptor.join();
-    close(stop_pipe[0]);
-    close(stop_pipe[1]);
-    close(listen_fd);
-}
-
 } // namespace velbo_test

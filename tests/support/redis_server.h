@@ -104,20 +104,4 @@ private:
     std::string text;
 };
 
-// Listens on 127.0.0.1, accepts every connection and never answers.
-class hung_server_t {
-public:
-    hung_server_t();
-    ~hung_server_t();
-    hung_server_t(const hung_server_t&) = delete;
-    hung_server_t& operator=(const hung_server_t&) = delete;
-
-    int port = 0;
-
-private:
-    int listen_fd = -1;
-    int stop_pipe[2] = {-1, -1};
-    std::thread acceptor;
-};
-
 } // namespace velbo_test

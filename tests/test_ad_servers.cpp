@@ -1,11 +1,16 @@
 // The servers that the Active Directory tests stand on, checked with the
 // OpenLDAP command-line tools: Samba as a domain controller in the test's
 // own network namespace, and the slapd that holds what Samba cannot.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cctype>
 #include <cstdio>
 #include <cstdint>
@@ -15,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "support/ad_slapd.h"
@@ -212,6 +218,19 @@ std::string filter_escape(const std::string& value)
             out += c;
     }
     return out;
+}
+
+bool accepts(const std::string& address, unsigned port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
 }
 
 uint32_t rid_of(const std::string& sid)
@@ -449,6 +468,22 @@ TEST_F(AdServers, TheReferralReachesTheSlapdThroughThePrivateHostsFile)
     q.password = "wrong";
     const search_t refused = ldapsearch(q);
     EXPECT_TRUE(refused.run.exited && refused.run.status == 49) << describe(refused.run);
+}
+
+TEST_F(AdServers, AServerDiesWithTheProcessThatStartedIt)
+{
+    const child_result_t started = run_in_child([this] {
+        ad_slapd_t orphan(dc(), "", "127.0.0.3");
+        std::cout << orphan.directory() << std::flush;
+        _exit(accepts("127.0.0.3", 389) ? 0 : 4);
+    });
+    ASSERT_TRUE(started.exited && started.status == 0) << describe(started);
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(started.out, ignored);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (accepts("127.0.0.3", 389) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(accepts("127.0.0.3", 389));
 }
 
 TEST(SidBytes, WritesRevisionAuthorityAndLittleEndianSubAuthorities)

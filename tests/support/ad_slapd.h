@@ -44,6 +44,7 @@ public:
     const std::string& address() const { return address_; }
     std::string ldap_url() const { return "ldap://" + address_; }
     std::string ldaps_url() const { return "ldaps://" + address_; }
+    const std::string& directory() const { return dir_.path(); }
     // The stats log: one line per connection and operation.
     std::string log() const;
 

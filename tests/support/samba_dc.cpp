@@ -1,6 +1,7 @@
 #include "support/samba_dc.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -170,10 +171,33 @@ void samba_dc_t::release()
     }
 }
 
+// Deletes the network namespaces that programs killed before their
+// teardown left behind (velbo-ad-<pid>-<n> of a process that is gone).
+static void delete_stale_namespaces(const std::string& ip)
+{
+    DIR* dir = ::opendir("/run/netns");
+    if (!dir)
+        return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::string prefix = "velbo-ad-";
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : stale)
+        run_program(ip, {ip, "netns", "del", name}, environment_without({}), 30);
+}
+
 void samba_dc_t::make_namespaces()
 {
     static unsigned counter = 0;
     const std::string ip = find_program("ip");
+    delete_stale_namespaces(ip);
     const std::string name = "velbo-ad-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     run_checked({ip, "netns", "add", name});
     netns_ = name;

@@ -144,7 +144,9 @@ ad_slapd_t::ad_slapd_t(const samba_dc_t& dc, const std::string& ldif, const std:
         "database mdb\n"
         "suffix \"" + samba_dc_t::base_dn + "\"\n"
         "directory " + dir_.file("db") + "\n"
-        "maxsize 16777216\n");
+        "maxsize 16777216\n"
+        "access to attrs=userPassword by anonymous auth by * none\n"
+        "access to * by * read\n");
     const std::string data = dir_.write("data.ldif",
         "dn: " + samba_dc_t::base_dn + "\nobjectClass: domain\ndc: lookup\n\n"
         "dn: " + configuration_dn + "\nobjectClass: container\ncn: Configuration\n\n"

@@ -12,9 +12,10 @@
 // ldap://lookup.test/CN=Configuration,DC=lookup,DC=test (ldaps:// over
 // ldaps), and once samba_dc_t::point_realm_at(address()) maps the realm's
 // name to this server, a chased reference searches the entries under
-// configuration_dn here. Anonymous clients read everything; a user entry
-// with a userPassword takes simple binds, so a copy of a Samba account at
-// the same DN lets a client that rebinds with its credentials search.
+// configuration_dn here. Anyone reads every entry but userPassword, which
+// serves simple binds only: a copy of a Samba account at the same DN with a
+// userPassword lets a client that rebinds with its credentials search (a
+// bind by user principal name, alice@lookup.test, works on Samba only).
 #pragma once
 
 #include <sys/types.h>

@@ -22,7 +22,8 @@ child_result_t run_checked(const std::vector<std::string>& argv, const std::vect
                            unsigned timeout_seconds = 120);
 
 // Starts argv (argv[0] a full path) in the background with standard input
-// from /dev/null and both outputs appended to log_path. The server gets
+// from /dev/null, both outputs appended to log_path and no other descriptor
+// of the test process. The server gets
 // SIGKILL when the thread that started it ends, so that nothing outlives the
 // test program. Returns its process id.
 pid_t spawn_server(const std::vector<std::string>& argv, const std::string& log_path);

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "support/ad_slapd.h"
+#include "support/daemon_fixture.h"
 #include "support/child_process.h"
 #include "support/samba_dc.h"
 #include "support/server_process.h"
@@ -278,6 +279,21 @@ TEST_F(AdServers, TheProgramRunsInTheDomainsNamespacesAndLeavesTheMachinesHostsF
     ASSERT_TRUE(machine.exited && machine.status == 0) << describe(machine);
     EXPECT_EQ(machine.out.find(samba_dc_t::dns_name), std::string::npos) << machine.out;
     EXPECT_NE(read_file("/etc/hosts").find(samba_dc_t::dns_name), std::string::npos);
+}
+
+TEST_F(AdServers, TheDaemonUnderTestSharesTheNamespaces)
+{
+    daemon_fixture_t daemon;
+    daemon.start_configured();
+    const std::string proc = "/proc/" + std::to_string(daemon.pilotd.pid());
+    for (const char* ns : {"/ns/net", "/ns/mnt"}) {
+        char mine[64] = {}, its[64] = {};
+        ASSERT_GT(::readlink((std::string("/proc/self") + ns).c_str(), mine, sizeof mine - 1), 0);
+        ASSERT_GT(::readlink((proc + ns).c_str(), its, sizeof its - 1), 0);
+        EXPECT_STREQ(mine, its);
+    }
+    EXPECT_NE(read_file(proc + "/root/etc/hosts").find(samba_dc_t::dns_name), std::string::npos);
+    daemon.stop();
 }
 
 TEST_F(AdServers, SimpleBindsOverLdapAndLdaps)

@@ -65,6 +65,8 @@ struct samba_dc_cert_t {
 
 class samba_dc_t {
 public:
+    // Constants of another translation unit: read them inside functions,
+    // not in initialisers of namespace-scope objects.
     static const std::string realm;           // LOOKUP.TEST
     static const std::string dns_name;        // lookup.test
     static const std::string netbios_domain;  // LOOKUP

@@ -1,5 +1,6 @@
 #include "lp_backends.h"
 
+#include "ldap/lp_ad_client.h"
 #include "ldap/lp_ldap_client.h"
 #include "ldap/lp_ldap_ties.h"
 #include "lists/lp_allmatch_client.h"
@@ -13,6 +14,7 @@ void lp_register_backends(lp_inventory_t& inventory)
 {
     auto& clients = inventory.clients;
     clients[lp::LOOKUP_LDAP].reset(new lp_ldap_client_t(inventory));
+    clients[lp::LOOKUP_AD].reset(new lp_ad_client_t(inventory));
     clients[lp::LOOKUP_ALLMATCH].reset(new lp_allmatch_client_t(inventory));
     clients[lp::LOOKUP_REGEX].reset(new lp_regex_client_t(inventory));
     clients[lp::LOOKUP_CIDR].reset(new lp_cidr_client_t(inventory));

@@ -485,18 +485,22 @@ void lp_ldap_client_t::search_at(const std::string& tag, const lp_ldap_search_re
                                  const lp_ldap_search_handler_t& handler,
                                  const std::shared_ptr<referral_tree_t>& tree, int level)
 {
-    bind(request, [this, tag, request, handler, tree, level](const boost::system::error_code& ec,
-                                                             const std::shared_ptr<lp_ldap_tie_t>& tie) {
+    // One copy of the request for both completions.
+    auto shared = std::make_shared<const std::pair<std::string, lp_ldap_search_request_t>>(tag, request);
+    bind(request, [this, shared, handler, tree, level](const boost::system::error_code& ec,
+                                                       const std::shared_ptr<lp_ldap_tie_t>& tie) {
         if (ec) {
             handler(ec, lp_ldap_search_result_t());
             return;
         }
+        const lp_ldap_search_request_t& request = shared->second;
         pending_ties.insert(tie);
         tie->search(request.base_dn, request.scope, request.filter, request.attributes,
-                    [this, tie, tag, request, handler, tree, level](const boost::system::error_code& ec,
-                                                                    lp_ldap_search_result_t& result,
-                                                                    std::vector<std::string>& referrals) {
+                    [this, tie, shared, handler, tree, level](const boost::system::error_code& ec,
+                                                              lp_ldap_search_result_t& result,
+                                                              std::vector<std::string>& referrals) {
                         release(tie);
+                        const lp_ldap_search_request_t& request = shared->second;
                         if (ec || !request.chase_referrals || referrals.empty()) {
                             handler(ec, result);
                             return;
@@ -505,7 +509,7 @@ void lp_ldap_client_t::search_at(const std::string& tag, const lp_ldap_search_re
                             std::make_shared<lp_accumulator_t<lp_ldap_search_result_t>>(referrals.size() + 1, handler);
                         joined->add_part(result);
                         follow_referrals(
-                            tag, request, referrals,
+                            shared->first, request, referrals,
                             [joined](const lp_ldap_search_result_t& part) { joined->add_part(part); }, tree,
                             level + 1);
                     });

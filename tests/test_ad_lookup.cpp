@@ -235,6 +235,11 @@ TEST_F(AdLookup, LdapsWithStrongAuthAtItsDefault)
     EXPECT_NE(log().find("follow_referrals: ldaps://lookup.test/CN=Configuration"), std::string::npos) << log();
     EXPECT_EQ(lookup("tlsdefault", "alice"), expected);
     EXPECT_EQ(lookup("tlsname", "alice"), expected);
+    // The referrals were searched over TLS: a plain simple bind would have
+    // been refused.
+    EXPECT_NE(log().find("init: ldaps://lookup.test"), std::string::npos) << log();
+    EXPECT_EQ(log().find("init: ldap://"), std::string::npos) << log();
+    EXPECT_EQ(log().find("ldap_sasl_bind_s:"), std::string::npos) << log();
     EXPECT_EQ(error_of(ask_lookup("plain", "alice")), "125 Strong(er) authentication required");
 
     reconfigure_ad({tls}, tls_globals(dc().wrong_ca_cert()));

@@ -272,7 +272,7 @@ TEST_F(AdServers, TheProgramRunsInTheDomainsNamespacesAndLeavesTheMachinesHostsF
 
     const int outer = dc().outer_mount_ns();
     const child_result_t machine = run_in_child([outer] {
-        if (::setns(outer, CLONE_NEWNS) != 0)
+        if (::unshare(CLONE_FS) != 0 || ::setns(outer, CLONE_NEWNS) != 0)
             _exit(3);
         std::fputs(read_file("/etc/hosts").c_str(), stdout);
     });

@@ -156,7 +156,9 @@ void samba_dc_t::release()
         const std::string ip = find_program("ip");
         const std::string name = netns_;
         const child_result_t result = run_in_child([&] {
-            if (outer >= 0 && ::setns(outer, CLONE_NEWNS) != 0)
+            // A sanitizer may have started a thread in the child that shares
+            // its filesystem context; setns refuses a shared one.
+            if (outer >= 0 && (::unshare(CLONE_FS) != 0 || ::setns(outer, CLONE_NEWNS) != 0))
                 fail_errno("setns to the outer mount namespace");
             ::execl(ip.c_str(), ip.c_str(), "netns", "del", name.c_str(), static_cast<char*>(nullptr));
             fail_errno("exec " + ip);

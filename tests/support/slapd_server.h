@@ -86,7 +86,8 @@ public:
     void add_ldif(const std::string& ldif);
     // The first start loads the data. Returns once the server listens on all
     // three addresses; throws std::runtime_error (with the log) otherwise.
-    // The server gets SIGKILL when the thread that started it ends.
+    // The server gets SIGKILL when the thread that started it ends. It logs
+    // its stats to its own file, and to syslog at most its start-up line.
     void start();
     // SIGINT (after SIGCONT if paused), waits for the exit. The data stays.
     void stop();

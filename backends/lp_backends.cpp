@@ -4,6 +4,7 @@
 #include "db/lp_pq_client.h"
 #include "db/lp_redis_client.h"
 #include "db/lp_sqlite_client.h"
+#include "ldap/lp_ad_client.h"
 #include "ldap/lp_ldap_client.h"
 #include "ldap/lp_ldap_ties.h"
 #include "lists/lp_allmatch_client.h"
@@ -17,6 +18,7 @@ void lp_register_backends(lp_inventory_t& inventory)
 {
     auto& clients = inventory.clients;
     clients[lp::LOOKUP_LDAP].reset(new lp_ldap_client_t(inventory));
+    clients[lp::LOOKUP_AD].reset(new lp_ad_client_t(inventory));
     clients[lp::LOOKUP_PQ].reset(new lp_pq_client_t(inventory));
     clients[lp::LOOKUP_SQLITE].reset(new lp_sqlite_client_t(inventory));
     clients[lp::LOOKUP_MYSQL].reset(new lp_mysql_client_t(inventory));

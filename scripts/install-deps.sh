@@ -51,6 +51,11 @@ server_packages=(
     redis-server
     slapd
     ldap-utils
+    # Samba as an Active Directory domain controller; samba-ad-provision is
+    # only recommended by samba-ad-dc but holds the provisioning files, and
+    # --no-install-recommends keeps the rest of the recommendations out.
+    samba-ad-dc
+    samba-ad-provision
 )
 
 if [ "$(id -u)" -ne 0 ]; then

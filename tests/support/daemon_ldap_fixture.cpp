@@ -85,13 +85,13 @@ lp::ServerMessage ldap_fixture_t::ask(lp::ClientMessage request)
 lp::ServerMessage ldap_fixture_t::ask_lookup(const std::string& tag, const std::string& user,
                                              const std::string& domain)
 {
-    return ask(lookup_request(0, lp::LOOKUP_LDAP, tag, user, domain));
+    return ask(lookup_request(0, lookup_type, tag, user, domain));
 }
 
 lp::ServerMessage ldap_fixture_t::ask_check(const std::string& tag, const std::string& value,
                                             const std::string& user, const std::string& domain)
 {
-    return ask(check_request(0, lp::LOOKUP_LDAP, tag, value, user, domain));
+    return ask(check_request(0, lookup_type, tag, value, user, domain));
 }
 
 std::vector<std::string> ldap_fixture_t::lookup(const std::string& tag, const std::string& user,

@@ -64,6 +64,7 @@ protected:
     uint32_t revision = 0;
     bool started = false;
     std::string log_level = "LOG_LEVEL_DEBUG";  // of the next configuration
+    lp::LookupType lookup_type = lp::LOOKUP_LDAP;  // of the requests ask_lookup and ask_check send
 
 private:
     lp::ServerMessage ask(lp::ClientMessage request);

@@ -1,13 +1,18 @@
-// A server program run in the background for a test: started through
-// `setpriv --pdeathsig SIGKILL`, so that it never outlives the test program,
-// with its output in a log file.
+// Programs and background servers for tests: found on the path, run to
+// completion, or started in the background so that they never outlive the
+// test program (through `setpriv --pdeathsig SIGKILL`, or with the
+// parent-death signal set in the child), with their output in a log file.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
+#include "support/child_process.h"
+
 namespace velbo_test {
+
 
 class server_process_t {
 public:
@@ -42,5 +47,29 @@ void stop_and_wait(pid_t pid);
 // A free TCP port on 127.0.0.1 at the time of the call (bound to port 0 and
 // read back); the caller retries when a server then cannot bind it.
 unsigned free_tcp_port();
+
+
+// The full path of an executable, searched in PATH and then in /usr/sbin,
+// /sbin, /usr/bin and /bin. Throws std::runtime_error when none is found.
+std::string find_program(const std::string& name);
+
+// Runs argv (argv[0] a full path) with env, or with this process's
+// environment when env is empty; throws std::runtime_error with both
+// outputs unless it exits with status 0.
+child_result_t run_checked(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                           unsigned timeout_seconds = 120);
+
+// Starts argv (argv[0] a full path) in the background with standard input
+// from /dev/null, both outputs appended to log_path and no other descriptor
+// of the test process. The server gets
+// SIGKILL when the thread that started it ends, so that nothing outlives the
+// test program. Returns its process id.
+pid_t spawn_server(const std::vector<std::string>& argv, const std::string& log_path);
+
+// Whether the process has not ended yet (it is reaped when it has).
+bool server_running(pid_t pid);
+
+// Sends sig and waits up to 10 s for the end; then sends SIGKILL and waits.
+void stop_server(pid_t pid, int sig);
 
 } // namespace velbo_test

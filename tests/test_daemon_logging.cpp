@@ -15,13 +15,29 @@
 
 namespace {
 
-// Makes the daemon log a Warning and an Error: a lookup type without a
-// back-end closes the connection.
+// A tag whose requests fail with an Error line: it has no connection string.
+const std::string provoking_tags = "sqlite { item { tag: \"noconn\" request: \"SELECT 1\" } }\n";
+const std::string provoked_error = "Datasource [noconn.sqlite]: Mandatory \"Conn\" parameter is not specified";
+const std::string provoked_warning = "Client 0x1 Tag value is invalid";
+
+// Makes the daemon log an Error (a lookup of the tag without a connection
+// string) and then a Warning (a lookup of a tag it does not have); true when
+// both requests were answered with an error.
+bool provoke_lines(daemon_fixture_t& daemon)
+{
+    const auto client = daemon.connect();
+    for (const char* tag : {"noconn", "unknown"}) {
+        client->send_lookup(1, lp::LOOKUP_SQLITE, tag, "u");
+        const std::optional<lp::ServerMessage> answer = client->receive(daemon_timeout);
+        if (!answer || !answer->has_error())
+            return false;
+    }
+    return true;
+}
+
 void provoke_warning(daemon_fixture_t& daemon)
 {
-    auto client = daemon.connect();
-    client->send_lookup(1, lp::LOOKUP_AD, "nothing", "u");
-    EXPECT_TRUE(client->wait_closed(daemon_timeout));
+    EXPECT_TRUE(provoke_lines(daemon));
 }
 
 const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -37,7 +53,7 @@ TEST(DaemonLog, FileLinesCarryLocalTimestampAndPid)
     const std::time_t before = std::time(nullptr);
     ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
                                     "\"\nlog_level: LOG_LEVEL_NOTICE\n"
-                                    "actual_log { type: FILE path: \"" + path + "\" }\n"));
+                                    "actual_log { type: FILE path: \"" + path + "\" }\n" + provoking_tags));
     provoke_warning(daemon);
     daemon.stop();
     const std::time_t after = std::time(nullptr);
@@ -68,9 +84,8 @@ TEST(DaemonLog, FileLinesCarryLocalTimestampAndPid)
     }
     // The kept start-up line is replayed; nothing below Notice is written.
     EXPECT_EQ(texts.front(), "Notice: TrawlD " VELBO_VERSION);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Error: Unknown client type requested: 1"), texts.end());
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Warning: Client 0x1 Invalid argument [qv.Error:60]"),
-              texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Error: " + provoked_error), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Warning: " + provoked_warning), texts.end());
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[texts.size() - 2], "Notice: Termination signal received, exiting...");
     EXPECT_EQ(texts.back(), "Notice: Exit with status 107 (Process terminated by signal)");
@@ -83,14 +98,12 @@ TEST(DaemonLog, ThresholdDropsKeptLinesBelowIt)
     daemon_fixture_t daemon;
     daemon.start();
     ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
-                                    "\"\nlog_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n"));
+                                    "\"\nlog_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n" + provoking_tags));
     provoke_warning(daemon);
     daemon.pilotd.signal(SIGTERM);
     ASSERT_EQ(daemon.pilotd.wait_exit(daemon_timeout), 107);
     // Notice lines (the start-up line, the exit lines) are below the threshold.
-    EXPECT_EQ(daemon.pilotd.stderr_text(),
-              "Error: Unknown client type requested: 1\n"
-              "Warning: Client 0x1 Invalid argument [qv.Error:60]\n");
+    EXPECT_EQ(daemon.pilotd.stderr_text(), "Error: " + provoked_error + "\nWarning: " + provoked_warning + "\n");
 }
 
 TEST(DaemonLog, StderrWithAndWithoutTimestamps)
@@ -136,14 +149,14 @@ TEST(DaemonLog, AdditionalPipeCopiesFileLinesButNotStderrLines)
         daemon.start();
         ASSERT_TRUE(daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
                                         "\"\nlog_level: LOG_LEVEL_DEBUG\nactual_log { type: " + c.log +
-                                        " path: \"" + path + "\" }\n"));
+                                        " path: \"" + path + "\" }\n" + provoking_tags));
         provoke_warning(daemon);
         daemon.stop();
         const std::string copy = daemon.pilotd.log_pipe_text();
         if (c.copied) {
             EXPECT_EQ(copy.rfind("Notice: TrawlD " VELBO_VERSION "\n", 0), 0u) << copy;
             EXPECT_NE(copy.find("Debug: Log Factory: Additional log - "), std::string::npos) << copy;
-            EXPECT_NE(copy.find("Warning: Client 0x1 Invalid argument [qv.Error:60]\n"), std::string::npos)
+            EXPECT_NE(copy.find("Warning: " + provoked_warning + "\n"), std::string::npos)
                 << copy;
             // Every line of the file, without its timestamp, is in the copy.
             for (const std::string& line : lines_of(read_file(path))) {
@@ -188,14 +201,11 @@ TEST(DaemonLog, SyslogThroughDevLog)
         daemon.start();
         if (!daemon.apply(1, "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
                                  "\"\nlog_level: LOG_LEVEL_INFO\n"
-                                 "actual_log { type: SYSLOG facility: LOCAL3 ident: \"trawl-test\" }\n"))
+                                 "actual_log { type: SYSLOG facility: LOCAL3 ident: \"trawl-test\" }\n" +
+                                 provoking_tags))
             throw std::runtime_error("not configured: " + daemon.pilotd.stderr_text());
-        {
-            auto client = daemon.connect();
-            client->send_lookup(1, lp::LOOKUP_AD, "nothing", "u");
-            if (!client->wait_closed(daemon_timeout))
-                throw std::runtime_error("connection not closed");
-        }
+        if (!provoke_lines(daemon))
+            throw std::runtime_error("requests not answered with errors");
         daemon.pilotd.signal(SIGTERM);
         if (daemon.pilotd.wait_exit(daemon_timeout) != 107)
             throw std::runtime_error("no exit 107");
@@ -214,8 +224,8 @@ TEST(DaemonLog, SyslogThroughDevLog)
     const int facility = LOG_LOCAL3;
     const std::vector<std::pair<int, std::string>> expected = {
         {LOG_NOTICE, "TrawlD " VELBO_VERSION},
-        {LOG_ERR, "Unknown client type requested: 1"},
-        {LOG_WARNING, "Client 0x1 Invalid argument [qv.Error:60]"},
+        {LOG_ERR, provoked_error},
+        {LOG_WARNING, provoked_warning},
         {LOG_NOTICE, "Termination signal received, exiting..."},
     };
     static const std::regex layout(R"(^<(\d+)>[A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} ([^\[]*)\[(\d+)\]: (.*)$)");
@@ -235,6 +245,6 @@ TEST(DaemonLog, SyslogThroughDevLog)
     for (const auto& line : seen)
         EXPECT_LE(line.first & 7, LOG_INFO) << line.second;
     EXPECT_EQ(pipe.rfind("Notice: TrawlD " VELBO_VERSION "\n", 0), 0u) << pipe;
-    EXPECT_NE(pipe.find("Warning: Client 0x1 Invalid argument [qv.Error:60]\n"), std::string::npos) << pipe;
+    EXPECT_NE(pipe.find("Warning: " + provoked_warning + "\n"), std::string::npos) << pipe;
     EXPECT_EQ(lines_of(pipe).size(), datagrams.size()) << pipe << r.out;
 }

@@ -86,10 +86,10 @@ void db_fixture_t::reconfigure(const std::vector<db_tag_t>& tags, const std::str
     ASSERT_TRUE(daemon->push(revision, config_text(tags, globals))) << daemon->pilotd.stderr_text();
 }
 
-lp::ServerMessage db_fixture_t::ask(lp::ClientMessage request)
+lp::ServerMessage db_fixture_t::ask(lp::ClientMessage request, std::chrono::milliseconds timeout)
 {
     request.set_serial(++serial);
-    const auto responses = client->exchange({request}, daemon_timeout);
+    const auto responses = client->exchange({request}, timeout);
     const auto found = responses.find(serial);
     if (found == responses.end()) {
         ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << log();

@@ -2,6 +2,7 @@
 // client. The configuration is built from tag records and free global lines.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,9 +38,9 @@ protected:
     void reconfigure(const std::vector<db_tag_t>& tags, const std::string& globals = "");
     std::string config_text(const std::vector<db_tag_t>& tags, const std::string& globals) const;
 
-    // One request on `client` (its serial replaced by a fresh one); a missing
-    // answer fails the test and gives a default message.
-    lp::ServerMessage ask(lp::ClientMessage request);
+    // One request on `client` (its serial replaced by a fresh one); an answer
+    // missing after `timeout` fails the test and gives a default message.
+    lp::ServerMessage ask(lp::ClientMessage request, std::chrono::milliseconds timeout = daemon_timeout);
     lp::ServerMessage ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user = "",
                                  const std::string& domain = "");
     lp::ServerMessage ask_check(lp::LookupType type, const std::string& tag, const std::string& value,

@@ -99,14 +99,6 @@ TEST_F(MysqlTest, ConnectionStrings)
 
 TEST_F(MysqlTest, RequestsAndValues)
 {
-    struct request_case_t {
-        std::string tag;
-        std::string request;
-        std::string user;
-        int error;
-        std::vector<std::string> rows;
-        std::string log;
-    };
     const std::vector<request_case_t> cases{
         // NULL as empty, blanks kept.
         {"values", "SELECT v FROM users WHERE name = $u ORDER BY v", "alice", 0, {"", "  padded  ", "red"},
@@ -126,18 +118,7 @@ TEST_F(MysqlTest, RequestsAndValues)
          "Cannot bind input parameters: 2 placeholders for 1 values"},
         {"blank", " \t ", "alice", 102, {}, "Mandatory \"Request\" parameter is not specified"},
     };
-    std::vector<db_tag_t> tags;
-    for (const request_case_t& c : cases)
-        tags.push_back({lp::LOOKUP_MYSQL, c.tag, alice_tcp(), c.request, {}});
-    start(tags, keep_open);
-    for (const request_case_t& c : cases) {
-        SCOPED_TRACE(c.tag);
-        const size_t mark = log_mark();
-        const lp::ServerMessage response = ask_lookup(lp::LOOKUP_MYSQL, c.tag, c.user, "example.org");
-        EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
-        EXPECT_EQ(data_of(response), c.rows);
-        EXPECT_NE(log_since(mark).find(c.log), std::string::npos) << log_since(mark);
-    }
+    run_request_cases(lp::LOOKUP_MYSQL, alice_tcp(), cases, keep_open);
     EXPECT_TRUE(check(lp::LOOKUP_MYSQL, "values", "  padded  ", "alice"));
     EXPECT_FALSE(check(lp::LOOKUP_MYSQL, "values", "padded", "alice"));
     EXPECT_FALSE(check(lp::LOOKUP_MYSQL, "values", "RED", "alice"));

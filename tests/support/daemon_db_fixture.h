@@ -51,6 +51,20 @@ protected:
     bool check(lp::LookupType type, const std::string& tag, const std::string& value,
                const std::string& user = "", const std::string& domain = "");
 
+    // A tag per case, all of `type` on `conn`, started with `globals`; then
+    // each is looked up for the case's user in domain "example.org": its
+    // error, its rows and a text its lookup logs.
+    struct request_case_t {
+        std::string tag;
+        std::string request;
+        std::string user;
+        int error;                       // 0: answers `rows`
+        std::vector<std::string> rows;
+        std::string log;
+    };
+    void run_request_cases(lp::LookupType type, const std::string& conn, const std::vector<request_case_t>& cases,
+                           const std::string& globals);
+
     // Positions in the daemon's standard error, to look at what one step logged.
     size_t log_mark() const;
     std::string log_since(size_t mark) const;

@@ -24,7 +24,7 @@ inline bool fuzz_install_null_log()
 }
 
 // Installs the log and lets lines of `threshold` and above through.
-inline bool fuzz_install_null_log(cf_log_threshold_t threshold)
+inline bool fuzz_install_null_log(cf_log_level_t threshold)
 {
     fuzz_install_null_log();
     cf_log_threshold = threshold;

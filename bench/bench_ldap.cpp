@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_people.h"
 #include "ldap_direct.h"
 #include "pilotd_standin.h"
 #include "support/slapd_server.h"
@@ -125,13 +126,7 @@ int main(int argc, char** argv)
     try {
         const options_t o = parse(argc, argv);
         velbo_test::slapd_options_t slapd;
-        const std::string people = "ou=people," + slapd.suffix;
-        slapd.ldif = velbo_test::ldif_ou(people);
-        for (int i = 0; i < 1000; ++i) {
-            const std::string uid = "user" + std::to_string(i);
-            slapd.ldif += velbo_test::ldif_user("uid=" + uid + "," + people, uid, uid + "-pw",
-                                                "mail: " + uid + "@example.test\nmail: " + uid + "@other.test\n");
-        }
+        const std::string people = fill_bench_people(slapd);
         velbo_test::slapd_server_t server(slapd);
         server.start();
 

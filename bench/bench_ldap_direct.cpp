@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "bench_people.h"
 #include "ldap_direct.h"
 #include "support/slapd_server.h"
 
@@ -21,13 +22,7 @@ int main(int argc, char** argv)
     ::setenv("LDAPNOINIT", "1", 1);
     try {
         velbo_test::slapd_options_t options;
-        const std::string people = "ou=people," + options.suffix;
-        options.ldif = velbo_test::ldif_ou(people);
-        for (int i = 0; i < 1000; ++i) {
-            const std::string uid = "user" + std::to_string(i);
-            options.ldif += velbo_test::ldif_user("uid=" + uid + "," + people, uid, uid + "-pw",
-                                                  "mail: " + uid + "@example.test\nmail: " + uid + "@other.test\n");
-        }
+        const std::string people = fill_bench_people(options);
         velbo_test::slapd_server_t server(options);
         server.start();
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -13,31 +12,11 @@
 #include "cf_errors.h"
 #include "cf_log.h"
 #include "db/lp_db_connection.h"
-
-namespace {
-
-// Formats every line and drops it.
-class null_log_t : public cf_log_t {
-public:
-    null_log_t() : cf_log_t(nullptr, nullptr) {}
-    void open() override {}
-    void log(int, const std::string&) override {}
-    void log_from(const std::string&, int, const std::string&) override {}
-    void out_of_memory() override {}
-};
-
-bool install_log()
-{
-    cf_install_log(std::make_shared<null_log_t>());
-    cf_log_threshold = CF_LOG_DEBUG;
-    return true;
-}
-
-} // namespace
+#include "fuzz_null_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool installed = install_log();
+    static const bool installed = fuzz_install_null_log(CF_LOG_DEBUG);
     (void)installed;
     if (size == 0)
         return 0;

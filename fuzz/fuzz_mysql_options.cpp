@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include <boost/system/system_error.hpp>
@@ -13,25 +12,9 @@
 #include "cf_errors.h"
 #include "cf_log.h"
 #include "db/lp_mysql_client.h"
+#include "fuzz_null_log.h"
 
 namespace {
-
-// Formats every line and drops it.
-class null_log_t : public cf_log_t {
-public:
-    null_log_t() : cf_log_t(nullptr, nullptr) {}
-    void open() override {}
-    void log(int, const std::string&) override {}
-    void log_from(const std::string&, int, const std::string&) override {}
-    void out_of_memory() override {}
-};
-
-bool install_log()
-{
-    cf_install_log(std::make_shared<null_log_t>());
-    cf_log_threshold = CF_LOG_DEBUG;
-    return true;
-}
 
 void expect_bad_config(const boost::system::system_error& e)
 {
@@ -43,7 +26,7 @@ void expect_bad_config(const boost::system::system_error& e)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool installed = install_log();
+    static const bool installed = fuzz_install_null_log(CF_LOG_DEBUG);
     (void)installed;
     const std::string value(reinterpret_cast<const char*>(data), size);
 

@@ -4,30 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "cf_log.h"
 #include "db/lp_db_client.h"
 #include "db/lp_redis_client.h"
+#include "fuzz_null_log.h"
 
 namespace {
-
-class null_log_t : public cf_log_t {
-public:
-    null_log_t() : cf_log_t(nullptr, nullptr) {}
-    void open() override {}
-    void log(int, const std::string&) override {}
-    void log_from(const std::string&, int, const std::string&) override {}
-    void out_of_memory() override {}
-};
-
-bool install_log()
-{
-    cf_install_log(std::make_shared<null_log_t>());
-    return true;
-}
 
 struct marks_t {
     std::vector<size_t> places;
@@ -44,7 +29,7 @@ void emit(void* context, std::string& text, const std::string&)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool installed = install_log();
+    static const bool installed = fuzz_install_null_log();
     (void)installed;
     const std::string input(reinterpret_cast<const char*>(data), size);
     const size_t first = input.find('\0');

@@ -37,16 +37,38 @@ protected:
         return "tcp://alice:" + alice_pw + "@127.0.0.1:" + std::to_string(my.port()) + "/shop";
     }
 
-    mariadb_server_t my;
-};
+    struct case_t {
+        std::string tag;
+        std::string conn;
+        std::string request;
+        int error;                      // 0: answers `rows`
+        std::vector<std::string> rows;
+        std::vector<std::string> log;   // texts the lookup logs
+    };
 
-struct case_t {
-    std::string tag;
-    std::string conn;
-    std::string request;
-    int error;                      // 0: answers `rows`
-    std::vector<std::string> rows;
-    std::vector<std::string> log;   // texts the lookup logs
+    // Starts one tag per case, then looks each up for alice: its error, its
+    // rows, the texts it logs, and none of `secrets` in the log.
+    void run_cases(const std::vector<case_t>& cases, const std::vector<std::string>& secrets = {})
+    {
+        std::vector<db_tag_t> tags;
+        for (const case_t& c : cases)
+            tags.push_back({lp::LOOKUP_MYSQL, c.tag, c.conn, c.request, {}});
+        start(tags, keep_open);
+        for (const case_t& c : cases) {
+            SCOPED_TRACE(c.tag);
+            const size_t mark = log_mark();
+            const lp::ServerMessage response = ask_lookup(lp::LOOKUP_MYSQL, c.tag, "alice");
+            EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
+            EXPECT_EQ(data_of(response), c.rows);
+            const std::string logged = log_since(mark);
+            for (const std::string& text : c.log)
+                EXPECT_NE(logged.find(text), std::string::npos) << logged;
+            for (const std::string& secret : secrets)
+                EXPECT_EQ(logged.find(secret), std::string::npos) << logged;
+        }
+    }
+
+    mariadb_server_t my;
 };
 
 } // namespace
@@ -72,34 +94,11 @@ TEST_F(MysqlTest, ConnectionStrings)
         {"file", "file://" + any_file, who_request, 102, {},
          {"Only \"tcp://\" and \"unix://\" schema prefixes are allowed"}},
     };
-    std::vector<db_tag_t> tags;
-    for (const case_t& c : cases)
-        tags.push_back({lp::LOOKUP_MYSQL, c.tag, c.conn, c.request, {}});
-    start(tags, keep_open);
-    for (const case_t& c : cases) {
-        SCOPED_TRACE(c.tag);
-        const size_t mark = log_mark();
-        const lp::ServerMessage response = ask_lookup(lp::LOOKUP_MYSQL, c.tag, "alice");
-        EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
-        EXPECT_EQ(data_of(response), c.rows);
-        const std::string logged = log_since(mark);
-        for (const std::string& text : c.log)
-            EXPECT_NE(logged.find(text), std::string::npos) << logged;
-        for (const char* secret : {"s3cret", "wrongpw", "p@ss", "p%40ss"})
-            EXPECT_EQ(logged.find(secret), std::string::npos) << logged;
-    }
+    run_cases(cases, {"s3cret", "wrongpw", "p@ss", "p%40ss"});
 }
 
 TEST_F(MysqlTest, RequestsAndValues)
 {
-    struct request_case_t {
-        std::string tag;
-        std::string request;
-        std::string user;
-        int error;
-        std::vector<std::string> rows;
-        std::string log;
-    };
     const std::vector<request_case_t> cases{
         // NULL as empty, blanks kept.
         {"values", "SELECT v FROM users WHERE name = $u ORDER BY v", "alice", 0, {"", "  padded  ", "red"},
@@ -119,18 +118,7 @@ TEST_F(MysqlTest, RequestsAndValues)
          "Cannot bind input parameters: 2 placeholders for 1 values"},
         {"blank", " \t ", "alice", 102, {}, "Mandatory \"Request\" parameter is not specified"},
     };
-    std::vector<db_tag_t> tags;
-    for (const request_case_t& c : cases)
-        tags.push_back({lp::LOOKUP_MYSQL, c.tag, alice_tcp(), c.request, {}});
-    start(tags, keep_open);
-    for (const request_case_t& c : cases) {
-        SCOPED_TRACE(c.tag);
-        const size_t mark = log_mark();
-        const lp::ServerMessage response = ask_lookup(lp::LOOKUP_MYSQL, c.tag, c.user, "example.org");
-        EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
-        EXPECT_EQ(data_of(response), c.rows);
-        EXPECT_NE(log_since(mark).find(c.log), std::string::npos) << log_since(mark);
-    }
+    run_request_cases(lp::LOOKUP_MYSQL, alice_tcp(), cases, keep_open);
     EXPECT_TRUE(check(lp::LOOKUP_MYSQL, "values", "  padded  ", "alice"));
     EXPECT_FALSE(check(lp::LOOKUP_MYSQL, "values", "padded", "alice"));
     EXPECT_FALSE(check(lp::LOOKUP_MYSQL, "values", "RED", "alice"));
@@ -167,20 +155,7 @@ TEST_F(MysqlTest, OptionTable)
         {"unknown", with("Reconnect=yes"), who_request, 102, {}, {invalid("\"Reconnect\" is unknown")}},
         {"empty", with("init="), who_request, 102, {}, {invalid("\"init\" cannot be empty")}},
     };
-    std::vector<db_tag_t> tags;
-    for (const case_t& c : cases)
-        tags.push_back({lp::LOOKUP_MYSQL, c.tag, c.conn, c.request, {}});
-    start(tags, keep_open);
-    for (const case_t& c : cases) {
-        SCOPED_TRACE(c.tag);
-        const size_t mark = log_mark();
-        const lp::ServerMessage response = ask_lookup(lp::LOOKUP_MYSQL, c.tag, "alice");
-        EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
-        EXPECT_EQ(data_of(response), c.rows);
-        const std::string logged = log_since(mark);
-        for (const std::string& text : c.log)
-            EXPECT_NE(logged.find(text), std::string::npos) << logged;
-    }
+    run_cases(cases);
     // Refused options never reach the server.
     EXPECT_EQ(my.connections_of("alice").size(), 8u);
 }

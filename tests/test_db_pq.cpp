@@ -123,15 +123,7 @@ TEST_F(PqTest, ConnectionStrings)
 
 TEST_F(PqTest, RequestsAndValues)
 {
-    struct case_t {
-        std::string tag;
-        std::string request;
-        std::string user;
-        int error;
-        std::vector<std::string> rows;
-        std::string log;
-    };
-    const std::vector<case_t> cases{
+    const std::vector<request_case_t> cases{
         // NULL as empty, blanks trimmed.
         {"values", "SELECT v FROM users WHERE name = $u ORDER BY v NULLS FIRST", "alice", 0, {"", "padded", "red"}, ""},
         {"placeholders", "SELECT $u || '|' || $D || '|' || $U", "alice", 0, {"alice|example.org|alice"}, ""},
@@ -144,18 +136,7 @@ TEST_F(PqTest, RequestsAndValues)
          "invalid input syntax for type integer: \"1\\nx\""},
         {"blank", "   ", "alice", 102, {}, "Mandatory \"Request\" parameter is not specified"},
     };
-    std::vector<db_tag_t> tags;
-    for (const case_t& c : cases)
-        tags.push_back({lp::LOOKUP_PQ, c.tag, alice_tcp(), c.request, {}});
-    start(tags, keep_open);
-    for (const case_t& c : cases) {
-        SCOPED_TRACE(c.tag);
-        const size_t mark = log_mark();
-        const lp::ServerMessage response = ask_lookup(lp::LOOKUP_PQ, c.tag, c.user, "example.org");
-        EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
-        EXPECT_EQ(data_of(response), c.rows);
-        EXPECT_NE(log_since(mark).find(c.log), std::string::npos) << log_since(mark);
-    }
+    run_request_cases(lp::LOOKUP_PQ, alice_tcp(), cases, keep_open);
     EXPECT_TRUE(check(lp::LOOKUP_PQ, "values", "padded", "alice"));
     EXPECT_FALSE(check(lp::LOOKUP_PQ, "values", "  padded  ", "alice"));
     EXPECT_FALSE(check(lp::LOOKUP_PQ, "values", "RED", "alice"));

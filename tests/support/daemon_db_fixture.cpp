@@ -1,10 +1,12 @@
 #include "support/daemon_db_fixture.h"
+#include "support/daemon_exchange.h"
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <climits>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -86,16 +88,9 @@ void db_fixture_t::reconfigure(const std::vector<db_tag_t>& tags, const std::str
     ASSERT_TRUE(daemon->push(revision, config_text(tags, globals))) << daemon->pilotd.stderr_text();
 }
 
-lp::ServerMessage db_fixture_t::ask(lp::ClientMessage request)
+lp::ServerMessage db_fixture_t::ask(lp::ClientMessage request, std::chrono::milliseconds timeout)
 {
-    request.set_serial(++serial);
-    const auto responses = client->exchange({request}, daemon_timeout);
-    const auto found = responses.find(serial);
-    if (found == responses.end()) {
-        ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << log();
-        return lp::ServerMessage();
-    }
-    return found->second;
+    return ask_daemon(*daemon, *client, serial, std::move(request), timeout);
 }
 
 lp::ServerMessage db_fixture_t::ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user,
@@ -114,17 +109,31 @@ std::vector<std::string> db_fixture_t::lookup(lp::LookupType type, const std::st
                                               const std::string& domain)
 {
     const lp::ServerMessage response = ask_lookup(type, tag, user, domain);
-    EXPECT_FALSE(response.has_error()) << tag << ": " << response.ShortDebugString();
-    return data_of(response);
+    return lookup_values(response, tag);
 }
 
 bool db_fixture_t::check(lp::LookupType type, const std::string& tag, const std::string& value,
                          const std::string& user, const std::string& domain)
 {
     const lp::ServerMessage response = ask_check(type, tag, value, user, domain);
-    EXPECT_FALSE(response.has_error()) << tag << " \"" << value << "\": " << response.ShortDebugString();
-    EXPECT_TRUE(response.has_result()) << tag << " \"" << value << "\"";
-    return response.result();
+    return check_result(response, tag, value);
+}
+
+void db_fixture_t::run_request_cases(lp::LookupType type, const std::string& conn,
+                                     const std::vector<request_case_t>& cases, const std::string& globals)
+{
+    std::vector<db_tag_t> tags;
+    for (const request_case_t& c : cases)
+        tags.push_back({type, c.tag, conn, c.request, {}});
+    start(tags, globals);
+    for (const request_case_t& c : cases) {
+        SCOPED_TRACE(c.tag);
+        const size_t mark = log_mark();
+        const lp::ServerMessage response = ask_lookup(type, c.tag, c.user, "example.org");
+        EXPECT_EQ(error_of(response), c.error) << response.ShortDebugString();
+        EXPECT_EQ(data_of(response), c.rows);
+        EXPECT_NE(log_since(mark).find(c.log), std::string::npos) << log_since(mark);
+    }
 }
 
 size_t db_fixture_t::log_mark() const
@@ -134,8 +143,7 @@ size_t db_fixture_t::log_mark() const
 
 std::string db_fixture_t::log_since(size_t mark) const
 {
-    const std::string text = daemon->pilotd.stderr_text();
-    return mark < text.size() ? text.substr(mark) : std::string();
+    return daemon_log_since(*daemon, mark);
 }
 
 std::string db_fixture_t::log() const

@@ -2,6 +2,7 @@
 // client. The configuration is built from tag records and free global lines.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,9 +38,9 @@ protected:
     void reconfigure(const std::vector<db_tag_t>& tags, const std::string& globals = "");
     std::string config_text(const std::vector<db_tag_t>& tags, const std::string& globals) const;
 
-    // One request on `client` (its serial replaced by a fresh one); a missing
-    // answer fails the test and gives a default message.
-    lp::ServerMessage ask(lp::ClientMessage request);
+    // One request on `client` (its serial replaced by a fresh one); an answer
+    // missing after `timeout` fails the test and gives a default message.
+    lp::ServerMessage ask(lp::ClientMessage request, std::chrono::milliseconds timeout = daemon_timeout);
     lp::ServerMessage ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user = "",
                                  const std::string& domain = "");
     lp::ServerMessage ask_check(lp::LookupType type, const std::string& tag, const std::string& value,
@@ -49,6 +50,20 @@ protected:
                                     const std::string& domain = "");
     bool check(lp::LookupType type, const std::string& tag, const std::string& value,
                const std::string& user = "", const std::string& domain = "");
+
+    // A tag per case, all of `type` on `conn`, started with `globals`; then
+    // each is looked up for the case's user in domain "example.org": its
+    // error, its rows and a text its lookup logs.
+    struct request_case_t {
+        std::string tag;
+        std::string request;
+        std::string user;
+        int error;                       // 0: answers `rows`
+        std::vector<std::string> rows;
+        std::string log;
+    };
+    void run_request_cases(lp::LookupType type, const std::string& conn, const std::vector<request_case_t>& cases,
+                           const std::string& globals);
 
     // Positions in the daemon's standard error, to look at what one step logged.
     size_t log_mark() const;

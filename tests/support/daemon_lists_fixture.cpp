@@ -1,6 +1,8 @@
 #include "support/daemon_lists_fixture.h"
+#include "support/daemon_exchange.h"
 
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -100,14 +102,7 @@ void lists_fixture_t::reconfigure(const std::vector<list_tag_t>& tags, const std
 
 lp::ServerMessage lists_fixture_t::ask(lp::ClientMessage request)
 {
-    request.set_serial(++serial);
-    const auto responses = client->exchange({request}, daemon_timeout);
-    const auto found = responses.find(serial);
-    if (found == responses.end()) {
-        ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << log();
-        return lp::ServerMessage();
-    }
-    return found->second;
+    return ask_daemon(*daemon, *client, serial, std::move(request), daemon_timeout);
 }
 
 lp::ServerMessage lists_fixture_t::ask_lookup(lp::LookupType type, const std::string& tag)
@@ -124,16 +119,13 @@ lp::ServerMessage lists_fixture_t::ask_check(lp::LookupType type, const std::str
 std::vector<std::string> lists_fixture_t::lookup(lp::LookupType type, const std::string& tag)
 {
     const lp::ServerMessage response = ask_lookup(type, tag);
-    EXPECT_FALSE(response.has_error()) << tag << ": " << response.ShortDebugString();
-    return data_of(response);
+    return lookup_values(response, tag);
 }
 
 bool lists_fixture_t::check(lp::LookupType type, const std::string& tag, const std::string& value)
 {
     const lp::ServerMessage response = ask_check(type, tag, value);
-    EXPECT_FALSE(response.has_error()) << tag << " \"" << value << "\": " << response.ShortDebugString();
-    EXPECT_TRUE(response.has_result()) << tag << " \"" << value << "\"";
-    return response.result();
+    return check_result(response, tag, value);
 }
 
 size_t lists_fixture_t::log_mark() const
@@ -143,8 +135,7 @@ size_t lists_fixture_t::log_mark() const
 
 std::string lists_fixture_t::log_since(size_t mark) const
 {
-    const std::string text = daemon->pilotd.stderr_text();
-    return mark < text.size() ? text.substr(mark) : std::string();
+    return daemon_log_since(*daemon, mark);
 }
 
 std::string lists_fixture_t::log() const

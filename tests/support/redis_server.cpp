@@ -21,6 +21,7 @@
 #include <hiredis/hiredis.h>
 
 #include "support/child_process.h"
+#include "support/server_process.h"
 
 namespace velbo_test {
 
@@ -61,26 +62,6 @@ void make_cert(const std::string& dir, const std::string& name, const std::strin
                  "-out", csr, "-subj", "/CN=" + cn});
     run_openssl({"x509", "-req", "-in", csr, "-CA", dir + "/" + ca + ".crt", "-CAkey", dir + "/" + ca + ".key",
                  "-CAcreateserial", "-out", crt, "-days", "2", "-extfile", ext});
-}
-
-// A port on 127.0.0.1 that was free a moment ago.
-int free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        throw std::system_error(errno, std::generic_category(), "socket");
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0
-        || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) < 0) {
-        const int e = errno;
-        close(fd);
-        throw std::system_error(e, std::generic_category(), "bind");
-    }
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 struct redis_ctx_deleter_t {
@@ -168,8 +149,8 @@ redis_server_t::redis_server_t(redis_options_t options_) : options(std::move(opt
     tls_files = std::make_unique<redis_tls_files_t>(dir.path());
     socket_path = dir.file("redis.sock");
     for (int attempt = 0; attempt < 5; ++attempt) {
-        port = free_port();
-        tls_port = free_port();
+        port = static_cast<int>(free_tcp_port());
+        tls_port = static_cast<int>(free_tcp_port());
         if (try_start())
             return;
     }

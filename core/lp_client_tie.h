@@ -36,6 +36,7 @@ protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
     void on_error(const boost::system::error_code& ec) override;
     std::shared_ptr<cf_unix_ipc_link_t> shared_link() override;
+    bool intake_full() const override;
 
 private:
     void send_response(lp::ServerMessage& response);
@@ -43,4 +44,6 @@ private:
 
     lp_inventory_t& inventory;
     std::string log_prefix;
+    // Requests dispatched whose answers are not yet queued.
+    size_t owed_answers = 0;
 };

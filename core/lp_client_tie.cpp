@@ -141,9 +141,12 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
     if (client->has_tag(tag)) {
         using namespace std::placeholders;
         ++owed_answers;
-        client->lookup(tag, request.user(), request.domain(),
-                       std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(), serial,
-                                 _1, _2));
+        if (!client->lookup_encoded(tag, request.user(), request.domain(),
+                                    std::bind(&lp_client_tie_t::send_encoded_lookup_response,
+                                              shared_from_this(), serial, _1, _2)))
+            client->lookup(tag, request.user(), request.domain(),
+                           std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(), serial,
+                                     _1, _2));
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
@@ -213,6 +216,33 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
     send_response(response);
 }
 
+void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const boost::system::error_code& ec,
+                                                   const lp_encoded_entries_ptr_t& entries)
+{
+    if (ec || !entries || entries->values.empty()) {
+        static const std::vector<std::string> nothing;
+        send_lookup_response(serial, ec, entries ? entries->values : nothing);
+        return;
+    }
+    --owed_answers;
+    const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
+    const std::string head =
+        debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
+    if (!is_open()) {
+        if (debug)
+            cf_log_message(CF_LOG_DEBUG, head + "NOT OPEN");
+        return;
+    }
+    if (debug) {
+        for (const std::string& value : entries->values)
+            cf_log_message(CF_LOG_DEBUG, head + "data: " + cf_log_escape(value));
+    }
+    lp::ServerMessage& response = scratch_response();
+    response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
+    response.set_serial(serial);
+    send_response(response, &entries->encoded);
+}
+
 void lp_client_tie_t::send_check_response(unsigned int serial, const boost::system::error_code& ec,
                                           bool result)
 {
@@ -233,10 +263,13 @@ void lp_client_tie_t::send_check_response(unsigned int serial, const boost::syst
 }
 
 // A response over the link's limit fails that one request, not the daemon.
-void lp_client_tie_t::send_response(lp::ServerMessage& response)
+void lp_client_tie_t::send_response(lp::ServerMessage& response, const std::string* tail)
 {
     try {
-        async_send_message(response);
+        if (tail)
+            async_send_message(response, tail->data(), tail->size());
+        else
+            async_send_message(response);
     } catch (const boost::system::system_error& e) {
         if (e.code() != qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE))
             throw;

@@ -9,6 +9,7 @@
 #include <boost/signals2/signal.hpp>
 
 #include "cf_ipc_link.h"
+#include "lp_client_base.h"
 #include "trawld_client_ipc.pb.h"
 
 class lp_inventory_t;
@@ -30,6 +31,9 @@ public:
     void on_check_request(const lp::ClientMessage& request);
     void send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
                               const std::vector<std::string>& data);
+    // A lookup answer whose values are spliced into the response as encoded.
+    void send_encoded_lookup_response(unsigned int serial, const boost::system::error_code& ec,
+                                      const lp_encoded_entries_ptr_t& entries);
     void send_check_response(unsigned int serial, const boost::system::error_code& ec, bool result);
 
 protected:
@@ -39,7 +43,7 @@ protected:
     bool intake_full() const override;
 
 private:
-    void send_response(lp::ServerMessage& response);
+    void send_response(lp::ServerMessage& response, const std::string* tail = nullptr);
     std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
 
     lp_inventory_t& inventory;

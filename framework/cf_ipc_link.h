@@ -152,7 +152,15 @@ public:
     // runs). The message is serialised here; nothing is queued when it throws.
     void async_send_message(const google::protobuf::Message& message)
     {
-        const size_t n = message.ByteSizeLong();
+        async_send_message(message, nullptr, 0);
+    }
+
+    // As above, with `tail` serialised fields appended to the message's bytes
+    // in the same frame (a parser merges them into the message).
+    void async_send_message(const google::protobuf::Message& message, const void* tail, size_t tail_size)
+    {
+        const size_t head_size = message.ByteSizeLong();
+        const size_t n = head_size + tail_size;
         // An empty body would be a frame that every reader refuses.
         if (n == 0 || n > max_message_size || n > static_cast<size_t>(INT_MAX))
             throw boost::system::system_error(
@@ -160,8 +168,11 @@ public:
         const size_t p = send_buffer.size;
         send_buffer.resize(p + header_size + n, send_buffer_secure ? CF_BUFFER_SECURE : CF_BUFFER_KEEP);
         const uint32_t length = static_cast<uint32_t>(n);
-        std::memcpy(send_buffer.data.get() + p, &length, header_size);
-        message.SerializeWithCachedSizesToArray(send_buffer.data.get() + p + header_size);
+        uint8_t* const out = send_buffer.data.get() + p;
+        std::memcpy(out, &length, header_size);
+        message.SerializeWithCachedSizesToArray(out + header_size);
+        if (tail_size != 0)
+            std::memcpy(out + header_size + head_size, tail, tail_size);
         if (!batched_writes || write_buffer.size != 0 || !is_open()) {
             pump();
         } else if (!pump_posted) {

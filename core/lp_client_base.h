@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -15,6 +16,17 @@ using lp_lookup_handler_t =
     std::function<void(const boost::system::error_code&, const std::vector<std::string>&)>;
 using lp_check_handler_t = std::function<void(const boost::system::error_code&, bool)>;
 
+// A lookup answer kept ready: the values, and the same values serialised as
+// the `data` fields of a response.
+struct lp_encoded_entries_t {
+    std::vector<std::string> values;
+    std::string encoded;
+};
+using lp_encoded_entries_ptr_t = std::shared_ptr<const lp_encoded_entries_t>;
+// Receives null with an error.
+using lp_encoded_lookup_handler_t =
+    std::function<void(const boost::system::error_code&, const lp_encoded_entries_ptr_t&)>;
+
 class lp_client_base_t {
 public:
     virtual ~lp_client_base_t() = default;
@@ -23,6 +35,13 @@ public:
     // inside the call. tag is normalised and accepted by has_tag.
     virtual void lookup(const std::string& tag, const std::string& user,
                         const std::string& domain, const lp_lookup_handler_t& handler) = 0;
+    // As lookup, for a back-end that keeps its answers encoded; the others
+    // answer false and do nothing.
+    virtual bool lookup_encoded(const std::string& /*tag*/, const std::string& /*user*/,
+                                const std::string& /*domain*/, const lp_encoded_lookup_handler_t& /*handler*/)
+    {
+        return false;
+    }
     virtual void check(const std::string& tag, const std::string& user,
                        const std::string& domain, const std::string& value,
                        const lp_check_handler_t& handler) = 0;

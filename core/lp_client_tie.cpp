@@ -20,6 +20,9 @@ namespace {
 // A client that does not read its answers stops being read once this much
 // output waits for it.
 constexpr size_t client_unsent_limit = 16 * 1024 * 1024;
+// Nor while this many of its requests wait for their answers, so that the
+// frames of one read cannot owe more than this many answers at once.
+constexpr size_t client_owed_limit = 128;
 
 std::string make_log_prefix(int number)
 {
@@ -71,6 +74,7 @@ lp_client_tie_t::lp_client_tie_t(lp_inventory_t& inventory)
       log_prefix(make_log_prefix(++lp_client_tie_counter))
 {
     set_unsent_limit(client_unsent_limit);
+    set_batched_writes(true);
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, log_prefix + "Created");
     lp_client_count_changed(1);
@@ -95,6 +99,11 @@ std::shared_ptr<lp_client_tie_t> lp_client_tie_t::create(lp_inventory_t& invento
 std::shared_ptr<cf_unix_ipc_link_t> lp_client_tie_t::shared_link()
 {
     return shared_from_this();
+}
+
+bool lp_client_tie_t::intake_full() const
+{
+    return owed_answers >= client_owed_limit;
 }
 
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
@@ -131,12 +140,17 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
         using namespace std::placeholders;
-        client->lookup(tag, request.user(), request.domain(),
-                       std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(), serial,
-                                 _1, _2));
+        ++owed_answers;
+        if (!client->lookup_encoded(tag, request.user(), request.domain(),
+                                    std::bind(&lp_client_tie_t::send_encoded_lookup_response,
+                                              shared_from_this(), serial, _1, _2)))
+            client->lookup(tag, request.user(), request.domain(),
+                           std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(), serial,
+                                     _1, _2));
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
+        ++owed_answers;
         boost::asio::post(inventory.io_context,
                           std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(),
                                     serial, qv::make_error_code(qv::EC_INVALID_TAG),
@@ -156,12 +170,14 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
         using namespace std::placeholders;
+        ++owed_answers;
         client->check(tag, request.user(), request.domain(), request.check(),
                       std::bind(&lp_client_tie_t::send_check_response, shared_from_this(), serial,
                                 _1, _2));
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
+        ++owed_answers;
         boost::asio::post(inventory.io_context,
                           std::bind(&lp_client_tie_t::send_check_response, shared_from_this(),
                                     serial, qv::make_error_code(qv::EC_INVALID_TAG), false));
@@ -171,6 +187,7 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
 void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
                                            const std::vector<std::string>& data)
 {
+    --owed_answers;
     const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
     const std::string head =
         debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
@@ -199,9 +216,37 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
     send_response(response);
 }
 
+void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const boost::system::error_code& ec,
+                                                   const lp_encoded_entries_ptr_t& entries)
+{
+    if (ec || !entries || entries->values.empty()) {
+        static const std::vector<std::string> nothing;
+        send_lookup_response(serial, ec, entries ? entries->values : nothing);
+        return;
+    }
+    --owed_answers;
+    const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
+    const std::string head =
+        debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
+    if (!is_open()) {
+        if (debug)
+            cf_log_message(CF_LOG_DEBUG, head + "NOT OPEN");
+        return;
+    }
+    if (debug) {
+        for (const std::string& value : entries->values)
+            cf_log_message(CF_LOG_DEBUG, head + "data: " + cf_log_escape(value));
+    }
+    lp::ServerMessage& response = scratch_response();
+    response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
+    response.set_serial(serial);
+    send_response(response, &entries->encoded);
+}
+
 void lp_client_tie_t::send_check_response(unsigned int serial, const boost::system::error_code& ec,
                                           bool result)
 {
+    --owed_answers;
     if (!is_open())
         return;
     lp::ServerMessage& response = scratch_response();
@@ -218,10 +263,13 @@ void lp_client_tie_t::send_check_response(unsigned int serial, const boost::syst
 }
 
 // A response over the link's limit fails that one request, not the daemon.
-void lp_client_tie_t::send_response(lp::ServerMessage& response)
+void lp_client_tie_t::send_response(lp::ServerMessage& response, const std::string* tail)
 {
     try {
-        async_send_message(response);
+        if (tail)
+            async_send_message(response, tail->data(), tail->size());
+        else
+            async_send_message(response);
     } catch (const boost::system::system_error& e) {
         if (e.code() != qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE))
             throw;

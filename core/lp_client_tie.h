@@ -9,6 +9,7 @@
 #include <boost/signals2/signal.hpp>
 
 #include "cf_ipc_link.h"
+#include "lp_client_base.h"
 #include "trawld_client_ipc.pb.h"
 
 class lp_inventory_t;
@@ -30,17 +31,23 @@ public:
     void on_check_request(const lp::ClientMessage& request);
     void send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
                               const std::vector<std::string>& data);
+    // A lookup answer whose values are spliced into the response as encoded.
+    void send_encoded_lookup_response(unsigned int serial, const boost::system::error_code& ec,
+                                      const lp_encoded_entries_ptr_t& entries);
     void send_check_response(unsigned int serial, const boost::system::error_code& ec, bool result);
 
 protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
     void on_error(const boost::system::error_code& ec) override;
     std::shared_ptr<cf_unix_ipc_link_t> shared_link() override;
+    bool intake_full() const override;
 
 private:
-    void send_response(lp::ServerMessage& response);
+    void send_response(lp::ServerMessage& response, const std::string* tail = nullptr);
     std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
 
     lp_inventory_t& inventory;
     std::string log_prefix;
+    // Requests dispatched whose answers are not yet queued.
+    size_t owed_answers = 0;
 };

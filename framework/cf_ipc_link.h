@@ -2,11 +2,13 @@
 //
 // Every frame is a 4-byte unsigned length in host byte order followed by
 // that many bytes of one serialised message. The link runs one endless read
-// loop that hands each body to on_message, and one write pump that batches
-// queued frames with at most one write in flight. Once its buffers have
-// grown, neither path allocates. A body's buffer grows with the bytes that
-// arrive, not with the length the frame announces, and with an unsent limit
-// the read loop waits while too much output is queued.
+// loop that reads in large chunks and hands every complete body in them to
+// on_message, and one write pump that batches queued frames with at most one
+// write in flight. Once its buffers have grown, neither path allocates; idle
+// buffers above 1 MiB give their storage back. A partial frame's buffer
+// grows with the bytes that arrive, not with the length the frame
+// announces, and with an unsent limit the read loop waits while too much
+// output is queued.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/core/noncopyable.hpp>
@@ -142,20 +145,22 @@ public:
     }
 
     // Starts the read loop.
-    void start_read()
-    {
-        read_buffer.resize(header_size, CF_BUFFER_DISCARD);
-        auto self = shared_link();
-        boost::asio::async_read(*socket, boost::asio::buffer(read_buffer.data.get(), header_size),
-            cf_make_ipc_handler(read_memory,
-                [self](const boost::system::error_code& ec, size_t) { self->on_header_read(ec); }));
-    }
+    void start_read() { read_more(); }
 
-    // Queues one message as a frame and starts the write pump. The message
-    // is serialised here; nothing is queued when it throws.
+    // Queues one message as a frame and starts the write pump (with batched
+    // writes, from a handler posted once for all the frames queued until it
+    // runs). The message is serialised here; nothing is queued when it throws.
     void async_send_message(const google::protobuf::Message& message)
     {
-        const size_t n = message.ByteSizeLong();
+        async_send_message(message, nullptr, 0);
+    }
+
+    // As above, with `tail` serialised fields appended to the message's bytes
+    // in the same frame (a parser merges them into the message).
+    void async_send_message(const google::protobuf::Message& message, const void* tail, size_t tail_size)
+    {
+        const size_t head_size = message.ByteSizeLong();
+        const size_t n = head_size + tail_size;
         // An empty body would be a frame that every reader refuses.
         if (n == 0 || n > max_message_size || n > static_cast<size_t>(INT_MAX))
             throw boost::system::system_error(
@@ -163,15 +168,31 @@ public:
         const size_t p = send_buffer.size;
         send_buffer.resize(p + header_size + n, send_buffer_secure ? CF_BUFFER_SECURE : CF_BUFFER_KEEP);
         const uint32_t length = static_cast<uint32_t>(n);
-        std::memcpy(send_buffer.data.get() + p, &length, header_size);
-        message.SerializeWithCachedSizesToArray(send_buffer.data.get() + p + header_size);
-        pump();
+        uint8_t* const out = send_buffer.data.get() + p;
+        std::memcpy(out, &length, header_size);
+        message.SerializeWithCachedSizesToArray(out + header_size);
+        if (tail_size != 0)
+            std::memcpy(out + header_size + head_size, tail, tail_size);
+        if (!batched_writes || write_buffer.size != 0 || !is_open()) {
+            pump();
+        } else if (!pump_posted) {
+            pump_posted = true;
+            auto self = shared_link();
+            boost::asio::post(socket->get_executor(),
+                cf_make_ipc_handler(post_memory, [self]() {
+                    self->pump_posted = false;
+                    self->pump();
+                }));
+        }
     }
 
     bool is_open() const { return socket && socket->native_handle() != -1; }
 
     // Bytes queued and in flight, not yet written.
     size_t unsent_bytes() const { return send_buffer.size + write_buffer.size; }
+    // With batched writes, a send does not start a write at once: the frames
+    // queued by the handlers that run before the posted pump leave in one write.
+    void set_batched_writes(bool on) { batched_writes = on; }
     // While more than `limit` bytes are unsent, no further frame is read;
     // reading resumes once writes have drained them to `limit` or less.
     // 0 (the default) sets no limit.
@@ -194,6 +215,9 @@ protected:
     virtual void on_write_complete() {}
     // The pump found nothing queued.
     virtual void on_all_sent() {}
+    // While true, no further frame is delivered, as with a congested output;
+    // checked after every frame and again whenever a write completes.
+    virtual bool intake_full() const { return false; }
 
     size_t max_message_size;
     std::shared_ptr<Socket> socket;
@@ -208,11 +232,22 @@ protected:
 
 private:
     static constexpr size_t header_size = 4;
-    // A body grows by at most this much per read beyond the storage the
-    // buffer already has, so that an announced length reserves nothing.
-    static constexpr size_t body_read_step = 64 * 1024;
+    // Every read offers at least this much room; a partial frame's buffer
+    // grows by at most this much per read beyond the storage it already has,
+    // so that an announced length reserves nothing.
+    static constexpr size_t read_step = 64 * 1024;
+    // Idle buffers larger than this give their storage back.
+    static constexpr size_t keep_capacity = 1024 * 1024;
 
     bool output_congested() const { return unsent_limit != 0 && unsent_bytes() > unsent_limit; }
+
+    static void release_if_large(cf_ipc_buffer_t& buffer) noexcept
+    {
+        if (buffer.size == 0 && buffer.capacity > keep_capacity) {
+            buffer.data.reset();
+            buffer.capacity = 0;
+        }
+    }
 
     void forward_error(const boost::system::error_code& ec)
     {
@@ -221,41 +256,20 @@ private:
         on_error(ec);
     }
 
-    void on_header_read(const boost::system::error_code& ec)
-    {
-        if (!is_open())
-            return;
-        if (ec) {
-            forward_error(ec);
-            return;
-        }
-        uint32_t length;
-        std::memcpy(&length, read_buffer.data.get(), header_size);
-        if (length == 0 || length > max_message_size || length > static_cast<uint32_t>(INT_MAX)) {
-            on_error(qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE));
-            return;
-        }
-        body_length = length;
-        read_buffer.resize(0, CF_BUFFER_DISCARD);
-        read_body_part();
-    }
-
-    // Reads the next part of the body into the buffer, grown only by what
-    // may arrive in this read.
-    void read_body_part()
+    // Reads after the bytes already buffered.
+    void read_more()
     {
         const size_t have = read_buffer.size;
-        const size_t room = read_buffer.capacity - have;
-        const size_t part = std::min(body_length - have, std::max(room, body_read_step));
+        const size_t part = std::max(read_buffer.capacity - have, read_step);
         read_buffer.resize(have + part, CF_BUFFER_KEEP);
         read_buffer.size = have;
         auto self = shared_link();
         socket->async_read_some(boost::asio::buffer(read_buffer.data.get() + have, part),
             cf_make_ipc_handler(read_memory,
-                [self](const boost::system::error_code& ec, size_t n) { self->on_body_read(ec, n); }));
+                [self](const boost::system::error_code& ec, size_t n) { self->on_read(ec, n); }));
     }
 
-    void on_body_read(const boost::system::error_code& ec, size_t n)
+    void on_read(const boost::system::error_code& ec, size_t n)
     {
         if (!is_open())
             return;
@@ -264,22 +278,46 @@ private:
             return;
         }
         read_buffer.size += n;
-        if (read_buffer.size < body_length) {
-            read_body_part();
-            return;
-        }
-        {
+        deliver_frames();
+    }
+
+    // Hands every complete frame in the buffer to on_message, in order, until
+    // the owner closes the link or output congests; keeps the rest and reads
+    // on unless reading paused.
+    void deliver_frames()
+    {
+        const uint8_t* const data = read_buffer.data.get();
+        size_t offset = 0;
+        bool paused = false;
+        while (read_buffer.size - offset >= header_size) {
+            uint32_t length;
+            std::memcpy(&length, data + offset, header_size);
+            if (length == 0 || length > max_message_size || length > static_cast<uint32_t>(INT_MAX)) {
+                on_error(qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE));
+                return;
+            }
+            if (read_buffer.size - offset - header_size < length)
+                break;
             google::protobuf::io::ArrayInputStream body(
-                read_buffer.data.get(), static_cast<int>(read_buffer.size));
+                data + offset + header_size, static_cast<int>(length));
+            offset += header_size + length;
             on_message(body);
+            if (!is_open())
+                return;
+            if (output_congested() || intake_full()) {
+                paused = true;
+                break;
+            }
         }
-        read_buffer.resize(0, CF_BUFFER_DISCARD);
-        if (!is_open())
-            return;
-        if (output_congested())
+        const size_t rest = read_buffer.size - offset;
+        if (offset != 0 && rest != 0)
+            std::memmove(read_buffer.data.get(), data + offset, rest);
+        read_buffer.size = rest;
+        release_if_large(read_buffer);
+        if (paused)
             read_waiting = true;
         else
-            start_read();
+            read_more();
     }
 
     void pump()
@@ -290,6 +328,8 @@ private:
         if (!is_open())
             return;
         if (send_buffer.size == 0) {
+            release_if_large(send_buffer);
+            release_if_large(write_buffer);
             on_all_sent();
             return;
         }
@@ -321,19 +361,21 @@ private:
         write_buffer.resize(0, CF_BUFFER_DISCARD);
         on_write_complete();
         pump();
-        if (read_waiting && is_open() && !output_congested()) {
+        if (read_waiting && is_open() && !output_congested() && !intake_full()) {
             read_waiting = false;
-            start_read();
+            deliver_frames();
         }
     }
 
     size_t unsent_limit = 0;
     // The read loop stopped after a frame because output was congested.
     bool read_waiting = false;
-    // Announced length of the body being read.
-    size_t body_length = 0;
+    bool batched_writes = false;
+    // A pump is posted and has not run yet.
+    bool pump_posted = false;
     cf_ipc_handler_memory_t read_memory;
     cf_ipc_handler_memory_t write_memory;
+    cf_ipc_handler_memory_t post_memory;
 };
 
 using cf_unix_socket_t =

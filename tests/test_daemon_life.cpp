@@ -442,6 +442,8 @@ TEST(DaemonConfig, NewSocketPathWhileRootRebindsAndKeepsConnections)
     daemon_fixture_t daemon;
     daemon.start_configured();
     auto client = daemon.connect();
+    // Accepted before the acceptor is replaced, not only queued.
+    ASSERT_TRUE(daemon.wait_for_stderr("Client 0x1 Created"));
     const std::string second = daemon.dir.file("second.sock");
     // A socket file left behind by an earlier process is replaced.
     {

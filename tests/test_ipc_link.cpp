@@ -427,7 +427,7 @@ TEST_F(link_test, announced_length_reserves_only_what_arrived)
         body[i] = static_cast<char>(i * 7);
     const std::string stream = frame(body);
     peer_write(stream.substr(0, 1000));
-    ASSERT_TRUE(run_until([&] { return link->read_buffer.size == 996; }));
+    ASSERT_TRUE(run_until([&] { return link->read_buffer.size == 1000; }));
     EXPECT_LT(link->read_buffer.capacity, 256u * 1024);
     // The rest as the socket takes it: one message, whole, and the buffer
     // no larger than growth by half over what arrived.
@@ -490,7 +490,6 @@ TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)
         EXPECT_EQ(link->errors[0].value(), 7);
         EXPECT_EQ(&link->errors[0].category(), &qv::cf_proto_error_category());
         EXPECT_TRUE(link->messages.empty());
-        EXPECT_EQ(link->socket->available(), trailing.size());
         EXPECT_EQ(link.use_count(), 1);
         // A valid frame afterwards is not read either.
         peer_write(frame("late"));
@@ -553,8 +552,11 @@ TEST_F(link_test, exception_from_on_message_leaves_the_loop_and_ends_reading)
     EXPECT_THROW(ioc.run_for(20s), std::runtime_error);
     ASSERT_TRUE(run_to_idle());
     EXPECT_EQ(link->messages, std::vector<std::string>{"first"});
-    EXPECT_EQ(link->socket->available(), second.size());
     EXPECT_EQ(link.use_count(), 1);
+    // Nothing further is read or delivered.
+    peer_write(frame("late"));
+    ASSERT_TRUE(run_to_idle());
+    EXPECT_EQ(link->messages, std::vector<std::string>{"first"});
 }
 
 // ---------------------------------------------------------------------------
@@ -591,6 +593,64 @@ TEST_F(link_test, sends_during_a_write_leave_together_in_order)
         EXPECT_EQ(got.serial(), i + 1);
         EXPECT_EQ(bodies[i], sent[i].SerializeAsString());
     }
+}
+
+// With batched writes, the replies to all the frames of one read leave in
+// one write, in order; without, the first reply starts a write at once.
+TEST_F(link_test, batched_writes_gather_the_replies_to_one_read)
+{
+    for (const bool batched : {false, true}) {
+        SCOPED_TRACE(batched);
+        reconnect();
+        link->set_batched_writes(batched);
+        link->message_action = [](test_link_t& l) {
+            l.async_send_message(message_of_size(20, static_cast<uint32_t>(l.messages.size())));
+        };
+        link->start_read();
+        std::string stream;
+        for (int i = 0; i < 50; ++i)
+            stream += frame("request " + std::to_string(i));
+        peer_write(stream);
+        const size_t expected = 50 * (4 + 20);
+        ASSERT_TRUE(run_until([&] { return link->all_sent > 0 && peer.available() >= expected; }));
+        const auto bodies = bodies_of(peer_read_available());
+        ASSERT_EQ(bodies.size(), 50u);
+        for (uint32_t i = 0; i < 50; ++i)
+            EXPECT_EQ(bodies[i], message_of_size(20, i + 1).SerializeAsString());
+        if (batched)
+            EXPECT_EQ(link->batches, std::vector<size_t>{expected});
+        else
+            EXPECT_EQ(link->batches.front(), 4u + 20u);
+    }
+}
+
+// After a large answer has been written and nothing waits, the write and
+// send buffers hold no more than a modest amount; so does the read buffer
+// once a large frame has been delivered.
+TEST_F(link_test, buffers_return_to_a_modest_size_after_a_large_answer)
+{
+    link->message_action = [](test_link_t& l) {
+        if (l.messages.back() == "large")
+            l.async_send_message(message_of_size(8 * 1024 * 1024, 1));
+    };
+    link->start_read();
+    std::string big(4 * 1024 * 1024, 'x');
+    bool written = false;
+    const std::string stream = frame(big) + frame("large");
+    boost::asio::async_write(peer, boost::asio::buffer(stream),
+                             [&](const error_code& ec, size_t) { written = !ec; });
+    size_t drained = 0;
+    ASSERT_TRUE(run_until([&] {
+        drained += peer_read_available().size();
+        return written && link->messages.size() == 2 && link->all_sent > 0 &&
+               link->write_buffer.size == 0 && link->send_buffer.size == 0;
+    }));
+    EXPECT_EQ(drained + peer_read_available().size(), 4u + 8 * 1024 * 1024);
+    EXPECT_EQ(link->messages[0], big);
+    EXPECT_LE(link->read_buffer.capacity, 1024u * 1024);
+    EXPECT_LE(link->write_buffer.capacity, 1024u * 1024);
+    EXPECT_LE(link->send_buffer.capacity, 1024u * 1024);
+    EXPECT_TRUE(link->errors.empty());
 }
 
 TEST_F(link_test, refused_sends_throw_and_leave_the_queue_intact)

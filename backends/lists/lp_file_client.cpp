@@ -23,6 +23,7 @@
 #include "cf_user.h"
 #include "lists/dbg_duration.h"
 #include "lp_inventory.h"
+#include "trawld_client_ipc.pb.h"
 
 namespace {
 
@@ -136,31 +137,49 @@ void lp_file_client_t::entries_changed(const std::string& tag)
     listed_entries.erase(tag);
 }
 
-void lp_file_client_t::lookup(const std::string& tag, const std::string&, const std::string&,
-                              const lp_lookup_handler_t& handler)
+lp_encoded_entries_ptr_t lp_file_client_t::listed(const std::string& tag, boost::system::error_code& ec)
 {
-    // As load with an entries vector, but the list is built once per tag
-    // and shared by the answers.
-    entry_list_t list;
-    boost::system::error_code ec;
+    // As load with an entries vector, but the list is built and encoded
+    // once per tag and shared by the answers.
     try {
         const bool cached = read_file(tag);
         if (cached && cf_log_threshold <= CF_LOG_DEBUG)
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is already cached.");
-        entry_list_t& listed = listed_entries[tag];
-        if (!listed) {
-            auto entries = std::make_shared<std::vector<std::string>>();
-            get_entries(tag, *entries);
-            listed = std::move(entries);
+        lp_encoded_entries_ptr_t& list = listed_entries[tag];
+        if (!list) {
+            auto entries = std::make_shared<lp_encoded_entries_t>();
+            get_entries(tag, entries->values);
+            lp::ServerMessage data_only;
+            for (const std::string& value : entries->values)
+                data_only.add_data(value);
+            data_only.AppendPartialToString(&entries->encoded);
+            list = std::move(entries);
         }
-        list = listed;
+        return list;
     } catch (const boost::system::system_error& e) {
         ec = e.code();
+        return nullptr;
     }
+}
+
+void lp_file_client_t::lookup(const std::string& tag, const std::string&, const std::string&,
+                              const lp_lookup_handler_t& handler)
+{
+    boost::system::error_code ec;
+    lp_encoded_entries_ptr_t list = listed(tag, ec);
     boost::asio::post(inventory.io_context, [handler, ec, list]() {
         static const std::vector<std::string> nothing;
-        handler(ec, list ? *list : nothing);
+        handler(ec, list ? list->values : nothing);
     });
+}
+
+bool lp_file_client_t::lookup_encoded(const std::string& tag, const std::string&, const std::string&,
+                                      const lp_encoded_lookup_handler_t& handler)
+{
+    boost::system::error_code ec;
+    lp_encoded_entries_ptr_t list = listed(tag, ec);
+    boost::asio::post(inventory.io_context, [handler, ec, list = std::move(list)]() { handler(ec, list); });
+    return true;
 }
 
 void lp_file_client_t::check(const std::string& tag, const std::string&, const std::string&,

@@ -30,6 +30,8 @@ public:
 
     void lookup(const std::string& tag, const std::string& user, const std::string& domain,
                 const lp_lookup_handler_t& handler) override;
+    bool lookup_encoded(const std::string& tag, const std::string& user, const std::string& domain,
+                        const lp_encoded_lookup_handler_t& handler) override;
     void check(const std::string& tag, const std::string& user, const std::string& domain,
                const std::string& value, const lp_check_handler_t& handler) override;
     // Forgets every file read and every cached answer.
@@ -59,7 +61,9 @@ protected:
     lp_inventory_t& inventory;
 
 private:
-    using entry_list_t = std::shared_ptr<const std::vector<std::string>>;
+    // The tag's listed entries, encoded once per read (and again after
+    // entries_changed); null with ec set when the file cannot be read.
+    lp_encoded_entries_ptr_t listed(const std::string& tag, boost::system::error_code& ec);
 
     // Steps of load before the entries: reads the file unless it is read;
     // answers whether it was read already.
@@ -90,5 +94,5 @@ private:
     std::unordered_set<file_key_t, file_key_hash_t> loaded_files;
     std::unordered_map<std::string, answer_cache_t> answer_caches;
     // What lookups of each read tag list, taken from get_entries once.
-    std::unordered_map<std::string, entry_list_t> listed_entries;
+    std::unordered_map<std::string, lp_encoded_entries_ptr_t> listed_entries;
 };

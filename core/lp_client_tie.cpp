@@ -49,16 +49,19 @@ void require(bool present, const lp::ClientMessage& request, const char* check)
             enum_name(request.tag()) + ": Check failed: " + check);
 }
 
+} // namespace
+
 // The fields every request must carry, tested in order; the normalised tag.
-std::string checked_tag(const lp::ClientMessage& request)
+const std::string& lp_client_tie_t::checked_tag(const lp::ClientMessage& request)
 {
     require(request.has_serial(), request, "req.has_serial()");
     require(request.has_lookup_type(), request, "req.has_lookup_type()");
     require(request.has_lookup_tag(), request, "req.has_lookup_tag()");
-    return normalize_lex_key(request.lookup_tag());
+    if (is_normal_lex_key(request.lookup_tag()))
+        return request.lookup_tag();
+    normal_tag = normalize_lex_key(request.lookup_tag());
+    return normal_tag;
 }
-
-} // namespace
 
 // "<prefix><-- <kind> <serial> [<type>] tag=\"...\", user=\"...\", domain=\"...\""
 std::string lp_client_tie_t::request_line(const lp::ClientMessage& request, const std::string& tag) const
@@ -109,30 +112,33 @@ bool lp_client_tie_t::intake_full() const
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
 {
     try {
-        lp::ClientMessage request;
-        if (!request.ParseFromZeroCopyStream(&body))
+        if (!parsed_request.ParseFromZeroCopyStream(&body))
             throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_MESSAGE_FORMAT));
-        switch (request.tag()) {
+        switch (parsed_request.tag()) {
         case lp::ClientMessage::LOOKUP_REQUEST:
-            on_lookup_request(request);
+            on_lookup_request(parsed_request);
             break;
         case lp::ClientMessage::CHECK_REQUEST:
-            on_check_request(request);
+            on_check_request(parsed_request);
             break;
         default:
             throw boost::system::system_error(qv::make_error_code(qv::EC_INVALID_OPERATION),
-                                              enum_name(request.tag()));
+                                              enum_name(parsed_request.tag()));
         }
     } catch (const std::exception& e) {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + cf_log_escape(exception_text(e)));
         on_error(boost::asio::error::eof);
     }
+    // Ordinary requests keep their fields' storage for the next, not huge ones.
+    if (parsed_request.lookup_tag().size() + parsed_request.user().size() + parsed_request.domain().size() +
+            parsed_request.check().size() > 65536)
+        lp::ClientMessage().Swap(&parsed_request);
 }
 
 void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
 {
-    const std::string tag = checked_tag(request);
+    const std::string& tag = checked_tag(request);
     const unsigned int serial = request.serial();
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, request_line(request, tag));
@@ -160,7 +166,7 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
 
 void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
 {
-    const std::string tag = checked_tag(request);
+    const std::string& tag = checked_tag(request);
     require(request.has_check(), request, "req.has_check()");
     const unsigned int serial = request.serial();
     if (cf_log_threshold <= CF_LOG_DEBUG)

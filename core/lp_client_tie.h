@@ -45,9 +45,14 @@ protected:
 private:
     void send_response(lp::ServerMessage& response, const std::string* tail = nullptr);
     std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
+    // The request's normalised tag, without a copy when it is normal already.
+    const std::string& checked_tag(const lp::ClientMessage& request);
 
     lp_inventory_t& inventory;
     std::string log_prefix;
     // Requests dispatched whose answers are not yet queued.
     size_t owed_answers = 0;
+    // Reused for every request so that parsing keeps its allocated fields.
+    lp::ClientMessage parsed_request;
+    std::string normal_tag;
 };

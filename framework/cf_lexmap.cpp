@@ -51,6 +51,15 @@ std::string normalize_lex_key(const std::string& key)
     return normal;
 }
 
+bool is_normal_lex_key(const std::string& key)
+{
+    for (char c : key) {
+        if (c == '_' || lower(c) != c)
+            return false;
+    }
+    return true;
+}
+
 bool lex_keys_equal(const std::string& a, const std::string& b)
 {
     size_t i = 0;

@@ -12,6 +12,8 @@
 
 // The key without "_" and with every other byte lowered by libc's tolower.
 std::string normalize_lex_key(const std::string& key);
+// Whether normalize_lex_key would return the key unchanged.
+bool is_normal_lex_key(const std::string& key);
 
 // True when both keys have the same normal form.
 bool lex_keys_equal(const std::string& a, const std::string& b);

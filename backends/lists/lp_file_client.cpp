@@ -193,16 +193,14 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
 
     bool answer;
     const auto cache = answer_caches.find(tag);
-    if (cache != answer_caches.end() && cache->second.not_found_cache.count(value) != 0) {
+    const auto cached = cache != answer_caches.end() ? cache->second.answers.find(value)
+                                                     : std::unordered_map<std::string, bool>::iterator();
+    if (cache != answer_caches.end() && cached != cache->second.answers.end()) {
+        answer = cached->second;
         if (debug)
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
-                                             "\" found in \"NOT found\" cache.");
-        answer = false;
-    } else if (cache != answer_caches.end() && cache->second.found_cache.count(value) != 0) {
-        if (debug)
-            cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
-                                             "\" found in \"found\" cache.");
-        answer = true;
+                                             (answer ? "\" found in \"found\" cache."
+                                                     : "\" found in \"NOT found\" cache."));
     } else {
         if (debug)
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
@@ -232,14 +230,12 @@ void lp_file_client_t::cache_answer(const std::string& tag, const std::string& v
         return;
     answer_cache_t& cache = answer_caches[tag];
     // Full: start again rather than grow without bound.
-    if (cache.found_cache.size() + cache.not_found_cache.size() + 1 > cache_max_values ||
-        cache.value_bytes + value.size() > cache_max_bytes) {
-        cache.found_cache.clear();
-        cache.not_found_cache.clear();
+    if (cache.answers.size() + 1 > cache_max_values || cache.value_bytes + value.size() > cache_max_bytes) {
+        cache.answers.clear();
         cache.value_bytes = 0;
     }
-    (answer ? cache.found_cache : cache.not_found_cache).insert(value);
-    cache.value_bytes += value.size();
+    if (cache.answers.emplace(value, answer).second)
+        cache.value_bytes += value.size();
 }
 
 void lp_file_client_t::reconfigure()

@@ -86,8 +86,8 @@ private:
     // The check answers of one tag. Found and not found together hold at
     // most cache_max_values values of at most cache_max_bytes bytes.
     struct answer_cache_t {
-        std::unordered_set<std::string> found_cache;
-        std::unordered_set<std::string> not_found_cache;
+        // Each cached value with its answer: found (true) or not found.
+        std::unordered_map<std::string, bool> answers;
         size_t value_bytes = 0;
     };
 

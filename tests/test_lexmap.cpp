@@ -92,6 +92,8 @@ TEST(LexKey, Normalize)
     for (const auto& c : cases) {
         EXPECT_EQ(normalize_lex_key(c.first), c.second) << c.first;
         EXPECT_EQ(normalize_lex_key(normalize_lex_key(c.first)), c.second) << c.first;
+        EXPECT_EQ(is_normal_lex_key(c.first), c.first == c.second) << c.first;
+        EXPECT_TRUE(is_normal_lex_key(c.second)) << c.first;
     }
 }
 

@@ -180,6 +180,18 @@ TEST_F(ListFiles, RepeatedChecksAreAnsweredFromTheCaches)
                   "Debug: duration: <t>",
               }));
 
+    // The tag spelled otherwise names the same tag and the same answers.
+    mark = log_mark();
+    EXPECT_TRUE(check(lp::LOOKUP_ALLMATCH, "Cac_HED", "ALPHA"));
+    EXPECT_FALSE(check(lp::LOOKUP_ALLMATCH, "cached", "beta"));
+    EXPECT_EQ(datasource_lines(log_since(mark), "cached.allmatch"),
+              (std::vector<std::string>{
+                  "Debug: Request \"ALPHA\" found in \"found\" cache.",
+                  "Debug: duration: <t>",
+                  "Debug: Request \"beta\" found in \"NOT found\" cache.",
+                  "Debug: duration: <t>",
+              }));
+
     // The caches compare the request text byte for byte.
     mark = log_mark();
     EXPECT_TRUE(check(lp::LOOKUP_ALLMATCH, "cached", "alpha"));

@@ -2,11 +2,12 @@
 // (the bound) and an echo peer on the daemon's own message link, under
 // identical load in the same run.
 //
-//   velbo-bench [-T THREADS] [-c CONNECTIONS] [-d DEPTH] [-t SECONDS] [--daemon PATH]
+//   velbo-bench [-T THREADS] [-c CONNECTIONS] [-d DEPTH] [-t SECONDS] [-s TEXT] [--daemon PATH]
 //
 // T load threads each drive C connections with D requests in flight on
 // each, for T seconds per scenario and peer after a warm-up. The figure to
-// quote is the daemon's throughput as a ratio of the bare peer's.
+// quote is the daemon's throughput as a ratio of the bare peer's. With -s
+// only the scenarios whose name holds TEXT run.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -52,6 +53,7 @@ struct options_t {
     int depth = 64;
     double seconds = 3;
     std::string daemon = VELBO_TRAWLD_BIN;
+    std::string only;  // runs only the scenarios whose name holds this
 };
 
 // Writes the value of request number k into out (at least 64 bytes) and
@@ -643,9 +645,11 @@ options_t parse_options(int argc, char** argv)
             options.seconds = std::stod(value());
         else if (arg == "--daemon")
             options.daemon = value();
+        else if (arg == "-s")
+            options.only = value();
         else
             throw std::runtime_error(
-                "usage: velbo-bench [-T THREADS] [-c CONNECTIONS] [-d DEPTH] [-t SECONDS] [--daemon PATH]");
+                "usage: velbo-bench [-T THREADS] [-c CONNECTIONS] [-d DEPTH] [-t SECONDS] [-s TEXT] [--daemon PATH]");
     }
     if (options.threads < 1 || options.threads > 256 || options.connections < 1 || options.connections > 1024 ||
         options.depth < 1 || options.depth > 30000 || !(options.seconds > 0))
@@ -740,6 +744,8 @@ int main(int argc, char** argv)
                     "p99 us", "load", "peer", "vs bare", "vs echo");
         uint64_t daemon_errors = 0;
         for (const scenario_t& scenario : scenarios) {
+            if (scenario.name.find(options.only) == std::string::npos)
+                continue;
             const result_t daemon = run_load(daemon_socket, pilotd.pid(), scenario, options);
             const result_t peer = run_load(bare_socket, bare, scenario, options);
             const result_t echoed = run_load(echo_socket, echo, scenario, options);

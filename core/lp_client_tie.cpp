@@ -15,6 +15,9 @@
 boost::signals2::signal<void(int)> lp_client_count_changed;
 int lp_client_tie_counter = 0;
 
+bool lp_client_tie_t::answers_dropped = false;
+lp_client_tie_t* lp_client_tie_t::owing_head = nullptr;
+
 namespace {
 
 // A client that does not read its answers stops being read once this much
@@ -109,6 +112,44 @@ bool lp_client_tie_t::intake_full() const
     return owed_answers >= client_owed_limit;
 }
 
+void lp_client_tie_t::owe_answer()
+{
+    if (owed_answers++ != 0)
+        return;
+    keep_alive = shared_from_this();
+    owing_next = owing_head;
+    if (owing_head)
+        owing_head->owing_prev = this;
+    owing_head = this;
+}
+
+void lp_client_tie_t::answered()
+{
+    if (--owed_answers != 0)
+        return;
+    if (owing_prev)
+        owing_prev->owing_next = owing_next;
+    else
+        owing_head = owing_next;
+    if (owing_next)
+        owing_next->owing_prev = owing_prev;
+    owing_prev = owing_next = nullptr;
+    const std::shared_ptr<lp_client_tie_t> last = std::move(keep_alive);
+}
+
+void lp_client_tie_t::release_owing()
+{
+    answers_dropped = true;
+    while (lp_client_tie_t* const tie = owing_head) {
+        owing_head = tie->owing_next;
+        if (owing_head)
+            owing_head->owing_prev = nullptr;
+        tie->owing_prev = tie->owing_next = nullptr;
+        tie->owed_answers = 0;
+        const std::shared_ptr<lp_client_tie_t> last = std::move(tie->keep_alive);
+    }
+}
+
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
 {
     try {
@@ -145,22 +186,19 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
 
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
-        using namespace std::placeholders;
-        ++owed_answers;
+        owe_answer();
         if (!client->lookup_encoded(tag, request.user(), request.domain(),
-                                    std::bind(&lp_client_tie_t::send_encoded_lookup_response,
-                                              shared_from_this(), serial, _1, _2)))
+                                    answer_t<&lp_client_tie_t::send_encoded_lookup_response>{this, serial}))
             client->lookup(tag, request.user(), request.domain(),
-                           std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(), serial,
-                                     _1, _2));
+                           answer_t<&lp_client_tie_t::send_lookup_response>{this, serial});
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
-        ++owed_answers;
-        boost::asio::post(inventory.io_context,
-                          std::bind(&lp_client_tie_t::send_lookup_response, shared_from_this(),
-                                    serial, qv::make_error_code(qv::EC_INVALID_TAG),
-                                    std::vector<std::string>()));
+        owe_answer();
+        boost::asio::post(inventory.io_context, [answer = answer_t<&lp_client_tie_t::send_lookup_response>{
+                                                     this, serial}]() {
+            answer(qv::make_error_code(qv::EC_INVALID_TAG), std::vector<std::string>());
+        });
     }
 }
 
@@ -175,25 +213,23 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
 
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
-        using namespace std::placeholders;
-        ++owed_answers;
+        owe_answer();
         client->check(tag, request.user(), request.domain(), request.check(),
-                      std::bind(&lp_client_tie_t::send_check_response, shared_from_this(), serial,
-                                _1, _2));
+                      answer_t<&lp_client_tie_t::send_check_response>{this, serial});
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
-        ++owed_answers;
+        owe_answer();
         boost::asio::post(inventory.io_context,
-                          std::bind(&lp_client_tie_t::send_check_response, shared_from_this(),
-                                    serial, qv::make_error_code(qv::EC_INVALID_TAG), false));
+                          [answer = answer_t<&lp_client_tie_t::send_check_response>{this, serial}]() {
+                              answer(qv::make_error_code(qv::EC_INVALID_TAG), false);
+                          });
     }
 }
 
 void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
                                            const std::vector<std::string>& data)
 {
-    --owed_answers;
     const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
     const std::string head =
         debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
@@ -230,7 +266,6 @@ void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const bo
         send_lookup_response(serial, ec, entries ? entries->values : nothing);
         return;
     }
-    --owed_answers;
     const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
     const std::string head =
         debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
@@ -252,7 +287,6 @@ void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const bo
 void lp_client_tie_t::send_check_response(unsigned int serial, const boost::system::error_code& ec,
                                           bool result)
 {
-    --owed_answers;
     if (!is_open())
         return;
     lp::ServerMessage& response = scratch_response();

@@ -36,6 +36,11 @@ public:
                                       const lp_encoded_entries_ptr_t& entries);
     void send_check_response(unsigned int serial, const boost::system::error_code& ec, bool result);
 
+    // Lets go of every connection still waiting for answers; afterwards
+    // answers that arrive are dropped. For the end of the process, once the
+    // event loop no longer runs.
+    static void release_owing();
+
 protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
     void on_error(const boost::system::error_code& ec) override;
@@ -43,6 +48,35 @@ protected:
     bool intake_full() const override;
 
 private:
+    // Answers one request of a connection. Small and trivially copyable, so
+    // that the back-end's std::function holds it without allocating; the
+    // connection keeps itself alive while it owes answers.
+    template <auto send>
+    struct answer_t {
+        lp_client_tie_t* tie;
+        unsigned int serial;
+
+        template <class Result>
+        void operator()(const boost::system::error_code& ec, const Result& result) const
+        {
+            if (answers_dropped)
+                return;
+            lp_client_tie_t* const owner = tie;
+            (owner->*send)(serial, ec, result);
+            owner->answered();
+        }
+    };
+
+    // Counts a request handed on; the first one owed takes the reference.
+    void owe_answer();
+    // Counts an answer given; the last one owed drops the reference, which
+    // may destroy the object.
+    void answered();
+
+    static bool answers_dropped;
+    // The connections owing answers, linked through owing_prev/owing_next.
+    static lp_client_tie_t* owing_head;
+
     void send_response(lp::ServerMessage& response, const std::string* tail = nullptr);
     std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
     // The request's normalised tag, without a copy when it is normal already.
@@ -52,6 +86,10 @@ private:
     std::string log_prefix;
     // Requests dispatched whose answers are not yet queued.
     size_t owed_answers = 0;
+    // Held exactly while owed_answers is not 0.
+    std::shared_ptr<lp_client_tie_t> keep_alive;
+    lp_client_tie_t* owing_prev = nullptr;
+    lp_client_tie_t* owing_next = nullptr;
     // Reused for every request so that parsing keeps its allocated fields.
     lp::ClientMessage parsed_request;
     std::string normal_tag;

@@ -14,6 +14,7 @@
 #include "cf_log.h"
 #include "cf_user.h"
 #include "lp_backends.h"
+#include "lp_client_tie.h"
 #include "lp_pilotd_tie.h"
 #include "lp_server.h"
 #include "lp_stat_collector.h"
@@ -33,7 +34,11 @@ lp_inventory_t::lp_inventory_t(int pilotd_fd)
     wait_sigterm();
 }
 
-lp_inventory_t::~lp_inventory_t() = default;
+// Connections still owed answers hold themselves; nothing answers them now.
+lp_inventory_t::~lp_inventory_t()
+{
+    lp_client_tie_t::release_owing();
+}
 
 lp_client_base_t* lp_inventory_t::get_client(int type)
 {

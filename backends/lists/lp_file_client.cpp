@@ -11,6 +11,7 @@
 #include <locale>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -26,6 +27,78 @@
 #include "trawld_client_ipc.pb.h"
 
 namespace {
+
+// Memory for the answers posted to the event loop. Freed blocks are kept for
+// the next answers, so that steady traffic allocates nothing. Used on the
+// main thread only; never destroyed, since the event loop may free its last
+// pending answers after the back-ends are gone.
+class answer_memory_t {
+public:
+    static constexpr size_t block_size = 128;
+
+    answer_memory_t() { free_blocks.reserve(kept_max); }
+
+    void* allocate(size_t size)
+    {
+        if (size > block_size)
+            return ::operator new(size);
+        if (free_blocks.empty())
+            return ::operator new(block_size);
+        void* const block = free_blocks.back();
+        free_blocks.pop_back();
+        return block;
+    }
+
+    void deallocate(void* block, size_t size) noexcept
+    {
+        if (size <= block_size && free_blocks.size() < kept_max)
+            free_blocks.push_back(block);
+        else
+            ::operator delete(block);
+    }
+
+private:
+    static constexpr size_t kept_max = 4096;
+    std::vector<void*> free_blocks;
+};
+
+answer_memory_t& answer_memory()
+{
+    static answer_memory_t* const memory = new answer_memory_t;
+    return *memory;
+}
+
+template <class T>
+struct answer_allocator_t {
+    using value_type = T;
+
+    answer_allocator_t() noexcept = default;
+    template <class U>
+    answer_allocator_t(const answer_allocator_t<U>&) noexcept {}
+
+    T* allocate(size_t n) { return static_cast<T*>(answer_memory().allocate(sizeof(T) * n)); }
+    void deallocate(T* block, size_t n) noexcept { answer_memory().deallocate(block, sizeof(T) * n); }
+
+    template <class U>
+    bool operator==(const answer_allocator_t<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const answer_allocator_t<U>&) const noexcept { return false; }
+};
+
+// A posted answer whose operation lives in answer_memory.
+template <class Function>
+struct pooled_answer_t {
+    using allocator_type = answer_allocator_t<void>;
+    allocator_type get_allocator() const noexcept { return allocator_type(); }
+    void operator()() { function(); }
+    Function function;
+};
+
+template <class Function>
+void post_answer(boost::asio::io_context& io_context, Function function)
+{
+    boost::asio::post(io_context, pooled_answer_t<Function>{std::move(function)});
+}
 
 constexpr size_t read_chunk_size = 64 * 1024;
 
@@ -167,7 +240,7 @@ void lp_file_client_t::lookup(const std::string& tag, const std::string&, const 
 {
     boost::system::error_code ec;
     lp_encoded_entries_ptr_t list = listed(tag, ec);
-    boost::asio::post(inventory.io_context, [handler, ec, list]() {
+    post_answer(inventory.io_context, [handler, ec, list]() {
         static const std::vector<std::string> nothing;
         handler(ec, list ? list->values : nothing);
     });
@@ -178,7 +251,7 @@ bool lp_file_client_t::lookup_encoded(const std::string& tag, const std::string&
 {
     boost::system::error_code ec;
     lp_encoded_entries_ptr_t list = listed(tag, ec);
-    boost::asio::post(inventory.io_context, [handler, ec, list = std::move(list)]() { handler(ec, list); });
+    post_answer(inventory.io_context, [handler, ec, list = std::move(list)]() { handler(ec, list); });
     return true;
 }
 
@@ -208,7 +281,7 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
         try {
             load(tag, nullptr);
         } catch (const boost::system::system_error& e) {
-            boost::asio::post(inventory.io_context, std::bind(handler, e.code(), false));
+            post_answer(inventory.io_context, [handler, ec = e.code()]() { handler(ec, false); });
             return;
         }
         answer = search_for(tag, value);
@@ -221,7 +294,7 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
     }
     if (debug)
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + timer->elapsed_text(nullptr, timer->lap));
-    boost::asio::post(inventory.io_context, std::bind(handler, boost::system::error_code(), answer));
+    post_answer(inventory.io_context, [handler, answer]() { handler(boost::system::error_code(), answer); });
 }
 
 void lp_file_client_t::cache_answer(const std::string& tag, const std::string& value, bool answer)

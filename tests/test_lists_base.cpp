@@ -198,6 +198,36 @@ TEST_F(ListFiles, RepeatedChecksAreAnsweredFromTheCaches)
     EXPECT_EQ(count_of(log_since(mark), "Request \"alpha\" is not cached, searching..."), 1u);
 }
 
+// Thousands of found and not-found answers share one table per tag: after
+// it has grown many times, every value still gets its own answer, and the
+// second time from the cache.
+TEST_F(ListFiles, ManyCachedAnswersKeepTheirOwn)
+{
+    std::string lines;
+    for (int i = 0; i < 4000; i += 2)
+        lines += "w" + std::to_string(i) + "\n";
+    start({{lp::LOOKUP_ALLMATCH, "many", write_file("many.txt", lines)}});
+
+    constexpr uint32_t values = 10000;
+    std::vector<lp::ClientMessage> requests;
+    for (uint32_t i = 0; i < values; ++i)
+        requests.push_back(check_request(i + 1, lp::LOOKUP_ALLMATCH, "many", "w" + std::to_string(i)));
+    for (int round = 0; round < 2; ++round) {
+        const size_t mark = log_mark();
+        const auto answers = client->exchange(requests, std::chrono::seconds(30));
+        ASSERT_EQ(answers.size(), values);
+        for (uint32_t i = 0; i < values; ++i) {
+            const lp::ServerMessage& answer = answers.at(i + 1);
+            ASSERT_FALSE(answer.has_error()) << i;
+            EXPECT_EQ(answer.result(), i % 2 == 0 && i < 4000) << "w" << i << " in round " << round;
+        }
+        const std::string logged = log_since(mark);
+        EXPECT_EQ(count_of(logged, "is not cached, searching..."), round == 0 ? values : 0u);
+        EXPECT_EQ(count_of(logged, "found in \"found\" cache."), round == 0 ? 0u : 2000u);
+        EXPECT_EQ(count_of(logged, "found in \"NOT found\" cache."), round == 0 ? 0u : values - 2000);
+    }
+}
+
 TEST_F(ListFiles, LookupsReadTheFileOnce)
 {
     const std::string path = write_file("once.txt", "one\ntwo\n");

@@ -37,7 +37,7 @@ int lp_allmatch_client_t::lookup_type() const
     return lp::LOOKUP_ALLMATCH;
 }
 
-std::string lp_allmatch_client_t::file_for_tag(const std::string& tag)
+const std::string& lp_allmatch_client_t::file_for_tag(const std::string& tag)
 {
     return inventory.settings->allmatch_file(tag);
 }

@@ -70,7 +70,7 @@ int lp_cidr_client_t::lookup_type() const
     return lp::LOOKUP_CIDR;
 }
 
-std::string lp_cidr_client_t::file_for_tag(const std::string& tag)
+const std::string& lp_cidr_client_t::file_for_tag(const std::string& tag)
 {
     return inventory.settings->cidr_file(tag);
 }
@@ -164,7 +164,8 @@ void lp_cidr_client_t::get_entries(const std::string& tag, std::vector<std::stri
 
 bool lp_cidr_client_t::search_for(const std::string& tag, const std::string& value)
 {
-    if (prefixed_entries[tag].texts.count(value) != 0)
+    // Only a text holding "/" can be one of the network lines.
+    if (value.find('/') != std::string::npos && prefixed_entries[tag].texts.count(value) != 0)
         return true;
     lp_cidr_entry_t address;
     if (!parse_entry(tag, value, address, false))

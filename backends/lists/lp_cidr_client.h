@@ -81,7 +81,7 @@ public:
                      bool remember);
 
 protected:
-    std::string file_for_tag(const std::string& tag) override;
+    const std::string& file_for_tag(const std::string& tag) override;
     void add_entry(const std::string& tag, const std::string& line) override;
     // The parsed lines holding "/", in file order.
     void get_entries(const std::string& tag, std::vector<std::string>& out) override;

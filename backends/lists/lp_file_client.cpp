@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -118,7 +119,7 @@ lp_file_client_t::~lp_file_client_t() = default;
 
 bool lp_file_client_t::read_file(const std::string& tag)
 {
-    const std::string path = file_for_tag(tag);
+    const std::string& path = file_for_tag(tag);
     if (path.empty()) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Mandatory \"File\" parameter is not specified");
@@ -127,8 +128,8 @@ bool lp_file_client_t::read_file(const std::string& tag)
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is " + quoted_path(path));
 
-    file_key_t key(tag, path);
-    if (loaded_files.count(key) != 0)
+    const auto loaded = loaded_files.find(tag);
+    if (loaded != loaded_files.end() && loaded->second == path)
         return true;
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "File is NOT cached.");
@@ -152,7 +153,7 @@ bool lp_file_client_t::read_file(const std::string& tag)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot read file " + quoted_path(path));
         throw boost::system::system_error(qv::make_error_code(qv::EC_IO_ERROR));
     }
-    loaded_files.insert(std::move(key));
+    loaded_files[tag] = path;
     return false;
 }
 
@@ -264,12 +265,12 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
     if (debug)
         timer.emplace("duration: ");
 
+    answer_cache_t& cache = answer_caches[tag];
+    const size_t hash = answer_cache_t::hash_of(value);
+    const int cached = cache.find(value, hash);
     bool answer;
-    const auto cache = answer_caches.find(tag);
-    const auto cached = cache != answer_caches.end() ? cache->second.answers.find(value)
-                                                     : std::unordered_map<std::string, bool>::iterator();
-    if (cache != answer_caches.end() && cached != cache->second.answers.end()) {
-        answer = cached->second;
+    if (cached >= 0) {
+        answer = cached != 0;
         if (debug)
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
                                              (answer ? "\" found in \"found\" cache."
@@ -290,25 +291,66 @@ void lp_file_client_t::check(const std::string& tag, const std::string&, const s
             cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Request \"" + cf_log_escape(value) +
                                              (answer ? "\" found." : "\" NOT found."));
         }
-        cache_answer(tag, value, answer);
+        cache.insert(value, hash, answer);
     }
     if (debug)
         cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + timer->elapsed_text(nullptr, timer->lap));
     post_answer(inventory.io_context, [handler, answer]() { handler(boost::system::error_code(), answer); });
 }
 
-void lp_file_client_t::cache_answer(const std::string& tag, const std::string& value, bool answer)
+int lp_file_client_t::answer_cache_t::find(const std::string& value, size_t hash) const
+{
+    if (slots.empty())
+        return -1;
+    const size_t mask = slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const uint32_t number = slots[i];
+        if (number == 0)
+            return -1;
+        const entry_t& entry = entries[number - 1];
+        if (entry.hash == hash && entry.size == value.size() &&
+            std::memcmp(bytes.data() + entry.offset, value.data(), value.size()) == 0)
+            return entry.answer ? 1 : 0;
+    }
+}
+
+void lp_file_client_t::answer_cache_t::insert(const std::string& value, size_t hash, bool answer)
 {
     if (value.size() > cache_max_bytes)
         return;
-    answer_cache_t& cache = answer_caches[tag];
-    // Full: start again rather than grow without bound.
-    if (cache.answers.size() + 1 > cache_max_values || cache.value_bytes + value.size() > cache_max_bytes) {
-        cache.answers.clear();
-        cache.value_bytes = 0;
+    if (entries.size() + 1 > cache_max_values || bytes.size() + value.size() > cache_max_bytes)
+        clear();
+    if ((entries.size() + 1) * 2 > slots.size())
+        grow();
+    // The buffer grows by doubling, but never past the bound.
+    if (bytes.size() + value.size() > bytes.capacity())
+        bytes.reserve(std::min(std::max(bytes.capacity() * 2, bytes.size() + value.size()), cache_max_bytes));
+    entries.push_back(entry_t{hash, static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(value.size()), answer});
+    bytes.append(value);
+    const size_t mask = slots.size() - 1;
+    size_t i = hash & mask;
+    while (slots[i] != 0)
+        i = (i + 1) & mask;
+    slots[i] = static_cast<uint32_t>(entries.size());
+}
+
+void lp_file_client_t::answer_cache_t::clear()
+{
+    entries.clear();
+    bytes.clear();
+    std::fill(slots.begin(), slots.end(), 0);
+}
+
+void lp_file_client_t::answer_cache_t::grow()
+{
+    slots.assign(slots.empty() ? 64 : slots.size() * 2, 0);
+    const size_t mask = slots.size() - 1;
+    for (size_t n = 0; n < entries.size(); ++n) {
+        size_t i = entries[n].hash & mask;
+        while (slots[i] != 0)
+            i = (i + 1) & mask;
+        slots[i] = static_cast<uint32_t>(n + 1);
     }
-    if (cache.answers.emplace(value, answer).second)
-        cache.value_bytes += value.size();
 }
 
 void lp_file_client_t::reconfigure()

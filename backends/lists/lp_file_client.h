@@ -4,12 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
-#include <utility>
 #include <vector>
 
 #include <boost/core/noncopyable.hpp>
@@ -39,7 +38,7 @@ public:
 
 protected:
     // The tag's "File" setting, empty when unset.
-    virtual std::string file_for_tag(const std::string& tag) = 0;
+    virtual const std::string& file_for_tag(const std::string& tag) = 0;
     // One trimmed, non-comment line of the tag's file.
     virtual void add_entry(const std::string& tag, const std::string& line) = 0;
     // Appends what a lookup of the tag lists.
@@ -69,29 +68,42 @@ private:
     // answers whether it was read already.
     bool read_file(const std::string& tag);
 
-    using file_key_t = std::pair<std::string, std::string>;  // tag, path
-    struct file_key_hash_t {
-        size_t operator()(const file_key_t& key) const noexcept
-        {
-            const size_t h = std::hash<std::string>()(key.first);
-            return h ^ (std::hash<std::string>()(key.second) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
-        }
-    };
     // Reads the tag's lines into add_entry; throws std::system_error when
     // reading fails.
     void read_lines(const std::string& tag, int fd);
-    // Remembers a check answer, within the cache's bounds.
-    void cache_answer(const std::string& tag, const std::string& value, bool answer);
+    // The check answers of one tag, found and not found, in one flat table:
+    // the values' bytes in one buffer, the entries in the order cached, and
+    // open-addressed slots holding entry numbers. It holds at most
+    // cache_max_values values of at most cache_max_bytes bytes together, and
+    // starts again empty when a value would exceed either; once it has grown,
+    // caching allocates nothing.
+    class answer_cache_t {
+    public:
+        static size_t hash_of(const std::string& value) { return std::hash<std::string>()(value); }
+        // 1 found, 0 not found, -1 not cached.
+        int find(const std::string& value, size_t hash) const;
+        // A value that is not cached yet; one longer than cache_max_bytes is
+        // left out.
+        void insert(const std::string& value, size_t hash, bool answer);
 
-    // The check answers of one tag. Found and not found together hold at
-    // most cache_max_values values of at most cache_max_bytes bytes.
-    struct answer_cache_t {
-        // Each cached value with its answer: found (true) or not found.
-        std::unordered_map<std::string, bool> answers;
-        size_t value_bytes = 0;
+    private:
+        struct entry_t {
+            size_t hash;
+            uint32_t offset;
+            uint32_t size;
+            bool answer;
+        };
+        void clear();
+        // Doubles the slots and places every entry anew.
+        void grow();
+
+        std::string bytes;
+        std::vector<entry_t> entries;
+        std::vector<uint32_t> slots;  // entry number + 1; 0 is a free slot
     };
 
-    std::unordered_set<file_key_t, file_key_hash_t> loaded_files;
+    // tag -> the path read for it since the last configuration
+    std::unordered_map<std::string, std::string> loaded_files;
     std::unordered_map<std::string, answer_cache_t> answer_caches;
     // What lookups of each read tag list, taken from get_entries once.
     std::unordered_map<std::string, lp_encoded_entries_ptr_t> listed_entries;

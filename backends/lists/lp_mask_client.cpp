@@ -36,7 +36,7 @@ int lp_mask_client_t::lookup_type() const
     return lp::LOOKUP_MASK;
 }
 
-std::string lp_mask_client_t::file_for_tag(const std::string& tag)
+const std::string& lp_mask_client_t::file_for_tag(const std::string& tag)
 {
     return inventory.settings->mask_file(tag);
 }

@@ -28,7 +28,7 @@ int lp_regex_client_t::lookup_type() const
     return lp::LOOKUP_REGEX;
 }
 
-std::string lp_regex_client_t::file_for_tag(const std::string& tag)
+const std::string& lp_regex_client_t::file_for_tag(const std::string& tag)
 {
     return inventory.settings->regex_file(tag);
 }

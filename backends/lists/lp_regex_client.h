@@ -19,7 +19,7 @@ public:
     int lookup_type() const override;
 
 protected:
-    std::string file_for_tag(const std::string& tag) override;
+    const std::string& file_for_tag(const std::string& tag) override;
     void add_entry(const std::string& tag, const std::string& line) override;
     void get_entries(const std::string& tag, std::vector<std::string>& out) override;
     // Throws std::out_of_range when a search reaches a sequence that is not

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/daemon_exchange.h"
 #include "support/daemon_lists_fixture.h"
 
 namespace {
@@ -67,39 +68,6 @@ void start_with_lists(daemon_fixture_t& daemon, const std::vector<list_tag_t>& t
                              "\"\nlog_level: " + level + "\nactual_log { type: STDERR }\n" +
                              list_sections_text(tags);
     ASSERT_TRUE(daemon.apply(1, text)) << daemon.pilotd.stderr_text();
-}
-
-// A connected client socket that the test reads and writes itself.
-int raw_connect(const std::string& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("connect " + path + ": " + std::strerror(errno));
-    return fd;
-}
-
-bool write_bytes(int fd, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string frame_of(const lp::ClientMessage& request)
-{
-    const std::string body = request.SerializeAsString();
-    const uint32_t length = static_cast<uint32_t>(body.size());
-    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
 }
 
 // A round trip on a fresh connection: the daemon serves.

@@ -90,6 +90,27 @@ TEST_F(LdapHung, ASearchOnAPooledConnectionTimesOutAndTheConnectionIsDropped)
     EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put"), 2u) << "the timed-out connection was reused";
 }
 
+// A client that leaves while its lookup waits: its connection lasts until
+// the answer comes, drops it as NOT OPEN, and only then is destroyed.
+TEST_F(LdapHung, AConnectionLeftOwingAnAnswerLastsUntilTheAnswer)
+{
+    start_with_list();
+    EXPECT_EQ(lookup("plain", "alice"), std::vector<std::string>{"alice"});
+    server->pause();
+    ASSERT_TRUE(client->send_lookup(7, lp::LOOKUP_LDAP, "plain", "alice"));
+    ASSERT_TRUE(daemon->wait_for_stderr("<-- LOOKUP_REQUEST 7 "));
+    client.reset();
+    ASSERT_TRUE(daemon->wait_for_stderr("Client 0x1 Disconnected"));
+    EXPECT_EQ(count_of(log(), "Client 0x1 Destroyed"), 0u);
+    server->resume();
+    ASSERT_TRUE(daemon->wait_for_stderr("Client 0x1 Destroyed"));
+    const std::string text = log();
+    const size_t not_open = text.find("Client 0x1 --> LOOKUP_RESPONSE 7: NOT OPEN");
+    ASSERT_NE(not_open, std::string::npos) << text;
+    EXPECT_LT(not_open, text.find("Client 0x1 Destroyed"));
+    EXPECT_EQ(count_of(text, "Client 0x1 Destroyed"), 1u);
+}
+
 TEST_F(LdapHung, SigtermWhileACallHangsEndsTheDaemonWithinTheBound)
 {
     start_with_list();

@@ -1,5 +1,13 @@
 #include "support/daemon_exchange.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
 #include <gtest/gtest.h>
 
 lp::ServerMessage ask_daemon(const daemon_fixture_t& daemon, trawl_client_t& client, uint32_t& serial,
@@ -32,4 +40,68 @@ std::string daemon_log_since(const daemon_fixture_t& daemon, size_t mark)
 {
     const std::string text = daemon.pilotd.stderr_text();
     return mark < text.size() ? text.substr(mark) : std::string();
+}
+
+int raw_connect(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("connect " + path + ": " + reason);
+    }
+    return fd;
+}
+
+bool write_bytes(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string frame_of(const lp::ClientMessage& request)
+{
+    const std::string body = request.SerializeAsString();
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
+}
+
+bool read_frame_body(int fd, std::string& body)
+{
+    // One frame at a time: the buffer never holds bytes of the next one.
+    uint32_t length = 0;
+    size_t have = 0;
+    while (have < 4) {
+        const ssize_t n = ::read(fd, reinterpret_cast<char*>(&length) + have, 4 - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        have += static_cast<size_t>(n);
+    }
+    if (length == 0 || length > (64u << 20))
+        return false;
+    body.assign(length, '\0');
+    have = 0;
+    while (have < length) {
+        const ssize_t n = ::read(fd, &body[have], length - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        have += static_cast<size_t>(n);
+    }
+    return true;
 }

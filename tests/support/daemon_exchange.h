@@ -22,3 +22,12 @@ bool check_result(const lp::ServerMessage& response, const std::string& tag, con
 
 // The daemon's standard error from a position taken earlier on.
 std::string daemon_log_since(const daemon_fixture_t& daemon, size_t mark);
+
+// A client socket that the test reads and writes itself: connects to the
+// daemon's socket (throws std::runtime_error on failure), writes all bytes
+// (false when the daemon closed), frames one request, and reads the body of
+// the next frame (false at the end of the stream or on a refused length).
+int raw_connect(const std::string& path);
+bool write_bytes(int fd, const std::string& bytes);
+std::string frame_of(const lp::ClientMessage& request);
+bool read_frame_body(int fd, std::string& body);

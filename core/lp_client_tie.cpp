@@ -230,6 +230,19 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
 void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
                                            const std::vector<std::string>& data)
 {
+    send_lookup(serial, ec, data, nullptr);
+}
+
+void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const boost::system::error_code& ec,
+                                                   const lp_encoded_entries_ptr_t& entries)
+{
+    static const std::vector<std::string> nothing;
+    send_lookup(serial, ec, entries ? entries->values : nothing, entries ? &entries->encoded : nullptr);
+}
+
+void lp_client_tie_t::send_lookup(unsigned int serial, const boost::system::error_code& ec,
+                                  const std::vector<std::string>& data, const std::string* encoded)
+{
     const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
     const std::string head =
         debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
@@ -241,6 +254,7 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
     lp::ServerMessage& response = scratch_response();
     response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
     response.set_serial(serial);
+    const std::string* tail = nullptr;
     if (ec) {
         if (debug)
             cf_log_message(CF_LOG_DEBUG, head + ec.message());
@@ -252,36 +266,12 @@ void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::sys
         for (const std::string& value : data) {
             if (debug)
                 cf_log_message(CF_LOG_DEBUG, head + "data: " + cf_log_escape(value));
-            response.add_data(value);
+            if (!encoded)
+                response.add_data(value);
         }
+        tail = encoded;
     }
-    send_response(response);
-}
-
-void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const boost::system::error_code& ec,
-                                                   const lp_encoded_entries_ptr_t& entries)
-{
-    if (ec || !entries || entries->values.empty()) {
-        static const std::vector<std::string> nothing;
-        send_lookup_response(serial, ec, entries ? entries->values : nothing);
-        return;
-    }
-    const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
-    const std::string head =
-        debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
-    if (!is_open()) {
-        if (debug)
-            cf_log_message(CF_LOG_DEBUG, head + "NOT OPEN");
-        return;
-    }
-    if (debug) {
-        for (const std::string& value : entries->values)
-            cf_log_message(CF_LOG_DEBUG, head + "data: " + cf_log_escape(value));
-    }
-    lp::ServerMessage& response = scratch_response();
-    response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
-    response.set_serial(serial);
-    send_response(response, &entries->encoded);
+    send_response(response, tail);
 }
 
 void lp_client_tie_t::send_check_response(unsigned int serial, const boost::system::error_code& ec,

@@ -77,6 +77,10 @@ private:
     // The connections owing answers, linked through owing_prev/owing_next.
     static lp_client_tie_t* owing_head;
 
+    // With `encoded`, the values as serialised `data` fields are spliced in
+    // rather than added one by one.
+    void send_lookup(unsigned int serial, const boost::system::error_code& ec, const std::vector<std::string>& data,
+                     const std::string* encoded);
     void send_response(lp::ServerMessage& response, const std::string* tail = nullptr);
     std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
     // The request's normalised tag, without a copy when it is normal already.

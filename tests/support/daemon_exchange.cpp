@@ -78,30 +78,31 @@ std::string frame_of(const lp::ClientMessage& request)
     return std::string(reinterpret_cast<const char*>(&length), 4) + body;
 }
 
-bool read_frame_body(int fd, std::string& body)
+namespace {
+
+// Reads exactly n bytes; false at the end of the stream or on an error.
+bool read_exactly(int fd, char* data, size_t n)
 {
-    // One frame at a time: the buffer never holds bytes of the next one.
-    uint32_t length = 0;
     size_t have = 0;
-    while (have < 4) {
-        const ssize_t n = ::read(fd, reinterpret_cast<char*>(&length) + have, 4 - have);
-        if (n < 0 && errno == EINTR)
+    while (have < n) {
+        const ssize_t got = ::read(fd, data + have, n - have);
+        if (got < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (got <= 0)
             return false;
-        have += static_cast<size_t>(n);
-    }
-    if (length == 0 || length > (64u << 20))
-        return false;
-    body.assign(length, '\0');
-    have = 0;
-    while (have < length) {
-        const ssize_t n = ::read(fd, &body[have], length - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        have += static_cast<size_t>(n);
+        have += static_cast<size_t>(got);
     }
     return true;
+}
+
+} // namespace
+
+bool read_frame_body(int fd, std::string& body)
+{
+    // One frame at a time: nothing of the next one is read.
+    uint32_t length = 0;
+    if (!read_exactly(fd, reinterpret_cast<char*>(&length), sizeof length) || length == 0 || length > (64u << 20))
+        return false;
+    body.assign(length, '\0');
+    return read_exactly(fd, &body[0], length);
 }

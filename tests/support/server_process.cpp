@@ -44,63 +44,29 @@ void server_process_t::start(const std::vector<std::string>& setpriv_args, const
 {
     if (pid_ > 0)
         throw std::logic_error("server already running");
-    std::vector<std::string> all{"setpriv", "--pdeathsig", "SIGKILL"};
+    // setpriv sets the parent-death signal again after changing the
+    // credentials, which clears it.
+    std::vector<std::string> all{find_program("setpriv"), "--pdeathsig", "SIGKILL"};
     all.insert(all.end(), setpriv_args.begin(), setpriv_args.end());
     all.insert(all.end(), argv.begin(), argv.end());
-    std::vector<char*> args;
-    for (std::string& a : all)
-        args.push_back(&a[0]);
-    args.push_back(nullptr);
-    const int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log < 0)
-        throw std::system_error(errno, std::generic_category(), "open " + log_path);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(log);
-        throw std::system_error(errno, std::generic_category(), "fork");
-    }
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        ::dup2(in, 0);
-        ::dup2(log, 1);
-        ::dup2(log, 2);
-        ::setpgid(0, 0);
-        ::execvp("setpriv", args.data());
-        _exit(127);
-    }
-    ::close(log);
-    pid_ = pid;
+    pid_ = spawn_server(all, log_path);
 }
 
 bool server_process_t::running()
 {
     if (pid_ <= 0)
         return false;
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_ || (r < 0 && errno == ECHILD)) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    if (server_running(pid_))
+        return true;
+    pid_ = -1;
+    return false;
 }
 
 void server_process_t::stop(int signal, unsigned timeout_seconds)
 {
     if (pid_ <= 0)
         return;
-    ::kill(pid_, signal);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!running())
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    stop_server(pid_, signal, timeout_seconds);
     pid_ = -1;
 }
 
@@ -266,12 +232,12 @@ bool server_running(pid_t pid)
     return r == 0;
 }
 
-void stop_server(pid_t pid, int sig)
+void stop_server(pid_t pid, int sig, unsigned timeout_seconds)
 {
     if (!server_running(pid))
         return;
     ::kill(pid, sig);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     while (server_running(pid)) {
         if (std::chrono::steady_clock::now() > deadline) {
             std::cerr << "server " << pid << " ignores signal " << sig << ": killing it" << std::endl;

@@ -1,7 +1,7 @@
 // Programs and background servers for tests: found on the path, run to
 // completion, or started in the background so that they never outlive the
-// test program (through `setpriv --pdeathsig SIGKILL`, or with the
-// parent-death signal set in the child), with their output in a log file.
+// test program (the parent-death signal set in the child), with their output
+// in a log file.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +13,8 @@
 
 namespace velbo_test {
 
-
+// A server started with spawn_server through setpriv, which can run it as
+// another user; owned, so that it ends with the object.
 class server_process_t {
 public:
     server_process_t() = default;
@@ -22,12 +23,11 @@ public:
     server_process_t(const server_process_t&) = delete;
     server_process_t& operator=(const server_process_t&) = delete;
 
-    // Runs `setpriv --pdeathsig SIGKILL [setpriv_args...] argv...` with
-    // standard output and error appended to log_path.
+    // Starts `setpriv --pdeathsig SIGKILL [setpriv_args...] argv...` as
+    // spawn_server does.
     void start(const std::vector<std::string>& setpriv_args, const std::vector<std::string>& argv,
                const std::string& log_path);
-    // Sends the signal and waits up to timeout_seconds for the exit, then
-    // kills it. Does nothing when it does not run.
+    // As stop_server. Does nothing when it does not run.
     void stop(int signal, unsigned timeout_seconds = 30);
     // Whether it still runs (reaps it when it has ended).
     bool running();
@@ -69,7 +69,8 @@ pid_t spawn_server(const std::vector<std::string>& argv, const std::string& log_
 // Whether the process has not ended yet (it is reaped when it has).
 bool server_running(pid_t pid);
 
-// Sends sig and waits up to 10 s for the end; then sends SIGKILL and waits.
-void stop_server(pid_t pid, int sig);
+// Sends sig and waits up to timeout_seconds for the end; then sends SIGKILL
+// and waits.
+void stop_server(pid_t pid, int sig, unsigned timeout_seconds = 10);
 
 } // namespace velbo_test

@@ -15,32 +15,14 @@ using namespace velbo_test;
 
 namespace {
 
-// sAMAccountName, CN: each group a member of the next; the CNs need filter
-// escaping in the DNs the nested search carries.
-const std::vector<std::pair<std::string, std::string>> chain = {
-    {"Ops (East)", ""},
-    {"StarGroup", "Star*Group"},
-    {"BackSlash", "Back\\Slash"},
-    {"Level1", ""},
-};
-
 class ad_lookup_env_t : public samba_dc_environment_t {
 protected:
     void populate(samba_dc_t& dc) override
     {
-        for (const auto& group : chain)
-            dc.add_group(group.first, group.second);
-        for (size_t i = 0; i + 1 < chain.size(); ++i)
-            dc.add_members(chain[i + 1].first, {chain[i].first});
-        dc.add_user("alice");
-        dc.add_user("carol", "Carol (R&D) *\\");
-        dc.add_members("Ops (East)", {"alice", "carol"});
+        add_nested_groups(dc);
         // Bob's primary group Staff is a member of Parent, of which Bob is
         // also a direct member.
-        dc.add_group("Staff");
         dc.add_group("Parent");
-        dc.add_user("bob");
-        dc.set_primary_group("bob", "Staff");
         dc.add_members("Parent", {"Staff", "bob"});
         dc.add_user("dave");
     }
@@ -79,7 +61,7 @@ protected:
     }
     std::vector<std::string> chain_and(std::vector<std::string> more)
     {
-        for (const auto& group : chain)
+        for (const auto& group : nested_groups)
             more.push_back(group.first);
         return more;
     }

@@ -33,15 +33,6 @@ using namespace velbo_test;
 
 namespace {
 
-// sAMAccountName, CN: a chain of groups whose DNs need filter escaping,
-// each a member of the next.
-const std::vector<std::pair<std::string, std::string>> chain = {
-    {"Ops (East)", ""},
-    {"StarGroup", "Star*Group"},
-    {"BackSlash", "Back\\Slash"},
-    {"Level1", ""},
-};
-
 const std::string odd_sid("\x01\x02", 2);
 
 class ad_servers_env_t : public samba_dc_environment_t {
@@ -51,16 +42,7 @@ public:
 protected:
     void populate(samba_dc_t& dc) override
     {
-        for (const auto& group : chain)
-            dc.add_group(group.first, group.second);
-        for (size_t i = 0; i + 1 < chain.size(); ++i)
-            dc.add_members(chain[i + 1].first, {chain[i].first});
-        dc.add_user("alice");
-        dc.add_user("carol", "Carol (R&D) *\\");
-        dc.add_members(chain.front().first, {"alice", "carol"});
-        dc.add_group("Staff");
-        dc.add_user("bob");
-        dc.set_primary_group("bob", "Staff");
+        add_nested_groups(dc);
         dc.add_user("dup");
 
         const std::string config = ad_slapd_t::configuration_dn;
@@ -352,7 +334,7 @@ TEST_F(AdServers, TheUserFilterFindsOneUserBySAMAccountName)
 TEST_F(AdServers, TheInChainRuleReturnsNestedGroupsByEscapedDN)
 {
     std::set<std::string> whole_chain;
-    for (const auto& group : chain)
+    for (const auto& group : nested_groups)
         whole_chain.insert(group.first);
     const std::set<std::string> above_backslash = {"Level1"};
     const std::vector<std::pair<std::string, std::set<std::string>>> cases = {

@@ -439,4 +439,25 @@ void samba_dc_environment_t::TearDown()
     dc_.reset();
 }
 
+const std::vector<std::pair<std::string, std::string>> nested_groups = {
+    {"Ops (East)", ""},
+    {"StarGroup", "Star*Group"},
+    {"BackSlash", "Back\\Slash"},
+    {"Level1", ""},
+};
+
+void add_nested_groups(samba_dc_t& dc)
+{
+    for (const auto& group : nested_groups)
+        dc.add_group(group.first, group.second);
+    for (size_t i = 0; i + 1 < nested_groups.size(); ++i)
+        dc.add_members(nested_groups[i + 1].first, {nested_groups[i].first});
+    dc.add_user("alice");
+    dc.add_user("carol", "Carol (R&D) *\\");
+    dc.add_members(nested_groups.front().first, {"alice", "carol"});
+    dc.add_group("Staff");
+    dc.add_user("bob");
+    dc.set_primary_group("bob", "Staff");
+}
+
 } // namespace velbo_test

@@ -49,6 +49,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -154,6 +155,13 @@ private:
 
 // Escapes an attribute value for a DN string (RFC 4514).
 std::string dn_escape(const std::string& value);
+
+// Groups as sAMAccountName and CN (empty: the same), each a member of the
+// next; their DNs need filter escaping.
+extern const std::vector<std::pair<std::string, std::string>> nested_groups;
+// Adds nested_groups; alice and carol (CN "Carol (R&D) *\\") as members of
+// its first group; bob, whose primary group is Staff.
+void add_nested_groups(samba_dc_t& dc);
 
 // One domain controller per test program, made before the first test (see
 // the top of this file).

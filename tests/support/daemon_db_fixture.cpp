@@ -52,8 +52,6 @@ std::string db_sections_text(const std::vector<db_tag_t>& tags)
     return text.str();
 }
 
-db_fixture_t::db_fixture_t() : daemon(std::make_unique<daemon_fixture_t>()) {}
-
 std::string db_fixture_t::config_text(const std::vector<db_tag_t>& tags, const std::string& globals) const
 {
     return "run_as_user { uid: " + std::to_string(run_as_uid) + " }\n"
@@ -62,61 +60,14 @@ std::string db_fixture_t::config_text(const std::vector<db_tag_t>& tags, const s
            "actual_log { type: STDERR }\n" + globals + db_sections_text(tags);
 }
 
-void db_fixture_t::TearDown()
-{
-    if (!started)
-        return;
-    client.reset();
-    daemon->stop();
-    const std::string text = log();
-    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"})
-        EXPECT_EQ(text.find(report), std::string::npos) << text;
-}
-
 void db_fixture_t::start(const std::vector<db_tag_t>& tags, const std::string& globals)
 {
-    daemon->start();
-    started = true;
-    revision = 1;
-    ASSERT_TRUE(daemon->apply(revision, config_text(tags, globals))) << daemon->pilotd.stderr_text();
-    client = daemon->connect();
+    start_text(config_text(tags, globals));
 }
 
 void db_fixture_t::reconfigure(const std::vector<db_tag_t>& tags, const std::string& globals)
 {
-    ++revision;
-    ASSERT_TRUE(daemon->push(revision, config_text(tags, globals))) << daemon->pilotd.stderr_text();
-}
-
-lp::ServerMessage db_fixture_t::ask(lp::ClientMessage request, std::chrono::milliseconds timeout)
-{
-    return ask_daemon(*daemon, *client, serial, std::move(request), timeout);
-}
-
-lp::ServerMessage db_fixture_t::ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user,
-                                           const std::string& domain)
-{
-    return ask(lookup_request(0, type, tag, user, domain));
-}
-
-lp::ServerMessage db_fixture_t::ask_check(lp::LookupType type, const std::string& tag, const std::string& value,
-                                          const std::string& user, const std::string& domain)
-{
-    return ask(check_request(0, type, tag, value, user, domain));
-}
-
-std::vector<std::string> db_fixture_t::lookup(lp::LookupType type, const std::string& tag, const std::string& user,
-                                              const std::string& domain)
-{
-    const lp::ServerMessage response = ask_lookup(type, tag, user, domain);
-    return lookup_values(response, tag);
-}
-
-bool db_fixture_t::check(lp::LookupType type, const std::string& tag, const std::string& value,
-                         const std::string& user, const std::string& domain)
-{
-    const lp::ServerMessage response = ask_check(type, tag, value, user, domain);
-    return check_result(response, tag, value);
+    reconfigure_text(config_text(tags, globals));
 }
 
 void db_fixture_t::run_request_cases(lp::LookupType type, const std::string& conn,
@@ -134,21 +85,6 @@ void db_fixture_t::run_request_cases(lp::LookupType type, const std::string& con
         EXPECT_EQ(data_of(response), c.rows);
         EXPECT_NE(log_since(mark).find(c.log), std::string::npos) << log_since(mark);
     }
-}
-
-size_t db_fixture_t::log_mark() const
-{
-    return daemon->pilotd.stderr_text().size();
-}
-
-std::string db_fixture_t::log_since(size_t mark) const
-{
-    return daemon_log_since(*daemon, mark);
-}
-
-std::string db_fixture_t::log() const
-{
-    return daemon->pilotd.stderr_text();
 }
 
 size_t db_fixture_t::open_descriptors_on(const std::string& path) const

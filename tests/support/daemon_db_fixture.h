@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/daemon_exchange.h"
 #include "support/daemon_fixture.h"
 
 struct db_tag_t {
@@ -24,32 +25,14 @@ struct db_tag_t {
 // The pq, sqlite, mysql and redis sections of a configuration text.
 std::string db_sections_text(const std::vector<db_tag_t>& tags);
 
-class db_fixture_t : public ::testing::Test {
+class db_fixture_t : public daemon_session_t {
 protected:
-    db_fixture_t();
-    // Stops a started daemon with SIGTERM (status 107) and fails the test on
-    // any sanitizer report in its standard error.
-    void TearDown() override;
-
     // Starts the daemon with the tags and the global lines (for example
     // "db_idle_timeout: 500\n") and connects `client`.
     void start(const std::vector<db_tag_t>& tags, const std::string& globals = "");
     // Applies a new configuration with the next revision.
     void reconfigure(const std::vector<db_tag_t>& tags, const std::string& globals = "");
     std::string config_text(const std::vector<db_tag_t>& tags, const std::string& globals) const;
-
-    // One request on `client` (its serial replaced by a fresh one); an answer
-    // missing after `timeout` fails the test and gives a default message.
-    lp::ServerMessage ask(lp::ClientMessage request, std::chrono::milliseconds timeout = daemon_timeout);
-    lp::ServerMessage ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user = "",
-                                 const std::string& domain = "");
-    lp::ServerMessage ask_check(lp::LookupType type, const std::string& tag, const std::string& value,
-                                const std::string& user = "", const std::string& domain = "");
-    // Successful answers; an error in the answer fails the test.
-    std::vector<std::string> lookup(lp::LookupType type, const std::string& tag, const std::string& user = "",
-                                    const std::string& domain = "");
-    bool check(lp::LookupType type, const std::string& tag, const std::string& value,
-               const std::string& user = "", const std::string& domain = "");
 
     // A tag per case, all of `type` on `conn`, started with `globals`; then
     // each is looked up for the case's user in domain "example.org": its
@@ -65,22 +48,10 @@ protected:
     void run_request_cases(lp::LookupType type, const std::string& conn, const std::vector<request_case_t>& cases,
                            const std::string& globals);
 
-    // Positions in the daemon's standard error, to look at what one step logged.
-    size_t log_mark() const;
-    std::string log_since(size_t mark) const;
-    std::string log() const;
-
     // Descriptors the daemon holds open on a file (connections to it).
     size_t open_descriptors_on(const std::string& path) const;
 
-    std::string path_of(const std::string& name) const { return daemon->dir.file(name); }
-
-    std::unique_ptr<daemon_fixture_t> daemon;
-    std::unique_ptr<trawl_client_t> client;
     uint32_t run_as_uid = 0;  // the configuration's run_as_user
-    uint32_t serial = 0;
-    uint32_t revision = 0;
-    bool started = false;
 };
 
 // The error number of an answer, 0 without an error.

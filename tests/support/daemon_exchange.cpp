@@ -10,36 +10,98 @@
 
 #include <gtest/gtest.h>
 
-lp::ServerMessage ask_daemon(const daemon_fixture_t& daemon, trawl_client_t& client, uint32_t& serial,
-                             lp::ClientMessage request, std::chrono::milliseconds timeout)
+daemon_session_t::daemon_session_t(const pilotd_standin_options_t& options)
+    : daemon(std::make_unique<daemon_fixture_t>(options))
+{
+}
+
+void daemon_session_t::TearDown()
+{
+    if (!started)
+        return;
+    client.reset();
+    daemon->stop();
+    const std::string text = log();
+    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
+        EXPECT_EQ(text.find(report), std::string::npos) << text;
+}
+
+void daemon_session_t::start_text(const std::string& text)
+{
+    daemon->start();
+    started = true;
+    revision = 1;
+    ASSERT_TRUE(daemon->apply(revision, text)) << log();
+    client = daemon->connect();
+}
+
+void daemon_session_t::reconfigure_text(const std::string& text)
+{
+    ++revision;
+    ASSERT_TRUE(daemon->pilotd.send_config(revision, parse_config_text(text))) << log();
+    for (;;) {
+        const auto info = daemon->pilotd.wait_for(qv::TrawlD2PilotdMessage::MY_INFO_NOTIFICATION, daemon_timeout);
+        ASSERT_TRUE(info.has_value()) << log();
+        if (info->config_revision() == revision)
+            break;
+    }
+}
+
+lp::ServerMessage daemon_session_t::ask(lp::ClientMessage request, std::chrono::milliseconds timeout)
 {
     request.set_serial(++serial);
-    const auto responses = client.exchange({request}, timeout);
+    const auto responses = client->exchange({request}, timeout);
     const auto found = responses.find(serial);
     if (found == responses.end()) {
-        ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << daemon.pilotd.stderr_text();
+        ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << log();
         return lp::ServerMessage();
     }
     return found->second;
 }
 
-std::vector<std::string> lookup_values(const lp::ServerMessage& response, const std::string& tag)
+lp::ServerMessage daemon_session_t::ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user,
+                                               const std::string& domain)
 {
+    return ask(lookup_request(0, type, tag, user, domain));
+}
+
+lp::ServerMessage daemon_session_t::ask_check(lp::LookupType type, const std::string& tag, const std::string& value,
+                                              const std::string& user, const std::string& domain)
+{
+    return ask(check_request(0, type, tag, value, user, domain));
+}
+
+std::vector<std::string> daemon_session_t::lookup(lp::LookupType type, const std::string& tag,
+                                                  const std::string& user, const std::string& domain)
+{
+    const lp::ServerMessage response = ask_lookup(type, tag, user, domain);
     EXPECT_FALSE(response.has_error()) << tag << ": " << response.ShortDebugString();
     return data_of(response);
 }
 
-bool check_result(const lp::ServerMessage& response, const std::string& tag, const std::string& value)
+bool daemon_session_t::check(lp::LookupType type, const std::string& tag, const std::string& value,
+                             const std::string& user, const std::string& domain)
 {
+    const lp::ServerMessage response = ask_check(type, tag, value, user, domain);
     EXPECT_FALSE(response.has_error()) << tag << " \"" << value << "\": " << response.ShortDebugString();
     EXPECT_TRUE(response.has_result()) << tag << " \"" << value << "\"";
     return response.result();
 }
 
-std::string daemon_log_since(const daemon_fixture_t& daemon, size_t mark)
+size_t daemon_session_t::log_mark() const
 {
-    const std::string text = daemon.pilotd.stderr_text();
+    return daemon->pilotd.stderr_text().size();
+}
+
+std::string daemon_session_t::log_since(size_t mark) const
+{
+    const std::string text = daemon->pilotd.stderr_text();
     return mark < text.size() ? text.substr(mark) : std::string();
+}
+
+std::string daemon_session_t::log() const
+{
+    return daemon->pilotd.stderr_text();
 }
 
 int raw_connect(const std::string& path)

@@ -4,24 +4,57 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/daemon_fixture.h"
 
-// One request on `client`, its serial replaced by the next of `serial`; an
-// answer missing after `timeout` fails the test (showing the daemon's
-// standard error) and gives a default message.
-lp::ServerMessage ask_daemon(const daemon_fixture_t& daemon, trawl_client_t& client, uint32_t& serial,
-                             lp::ClientMessage request, std::chrono::milliseconds timeout = daemon_timeout);
+// What the back-end fixtures share: one daemon under the PilotD stand-in,
+// one connected client, configurations by revision, requests with fresh
+// serials, and the daemon's standard error.
+class daemon_session_t : public ::testing::Test {
+protected:
+    explicit daemon_session_t(const pilotd_standin_options_t& options = {});
+    // Stops a started daemon with SIGTERM (status 107) and fails the test on
+    // any sanitizer report in its standard error.
+    void TearDown() override;
 
-// The values of a lookup answer; an error in it fails the test.
-std::vector<std::string> lookup_values(const lp::ServerMessage& response, const std::string& tag);
-// The result of a check answer; an error in it, or no result, fails the test.
-bool check_result(const lp::ServerMessage& response, const std::string& tag, const std::string& value);
+    // Starts the daemon with the configuration text as revision 1 and
+    // connects `client`.
+    void start_text(const std::string& text);
+    // Applies the text as the next revision and waits for its confirmation.
+    void reconfigure_text(const std::string& text);
 
-// The daemon's standard error from a position taken earlier on.
-std::string daemon_log_since(const daemon_fixture_t& daemon, size_t mark);
+    // One request on `client`, its serial replaced by a fresh one; an answer
+    // missing after `timeout` fails the test (showing the daemon's standard
+    // error) and gives a default message.
+    lp::ServerMessage ask(lp::ClientMessage request, std::chrono::milliseconds timeout = daemon_timeout);
+    lp::ServerMessage ask_lookup(lp::LookupType type, const std::string& tag, const std::string& user = "",
+                                 const std::string& domain = "");
+    lp::ServerMessage ask_check(lp::LookupType type, const std::string& tag, const std::string& value,
+                                const std::string& user = "", const std::string& domain = "");
+    // Successful answers; an error in the answer fails the test.
+    std::vector<std::string> lookup(lp::LookupType type, const std::string& tag, const std::string& user = "",
+                                    const std::string& domain = "");
+    bool check(lp::LookupType type, const std::string& tag, const std::string& value,
+               const std::string& user = "", const std::string& domain = "");
+
+    // Positions in the daemon's standard error, to look at what one step logged.
+    size_t log_mark() const;
+    std::string log_since(size_t mark) const;
+    std::string log() const;
+
+    std::string path_of(const std::string& name) const { return daemon->dir.file(name); }
+
+    std::unique_ptr<daemon_fixture_t> daemon;
+    std::unique_ptr<trawl_client_t> client;
+    uint32_t serial = 0;
+    uint32_t revision = 0;
+    bool started = false;
+};
 
 // A client socket that the test reads and writes itself: connects to the
 // daemon's socket (throws std::runtime_error on failure), writes all bytes

@@ -34,18 +34,7 @@ pilotd_standin_options_t ldap_options()
 
 } // namespace
 
-ldap_fixture_t::ldap_fixture_t() : daemon(std::make_unique<daemon_fixture_t>(ldap_options())) {}
-
-void ldap_fixture_t::TearDown()
-{
-    if (!started)
-        return;
-    client.reset();
-    daemon->stop();
-    const std::string text = log();
-    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
-        EXPECT_EQ(text.find(report), std::string::npos) << text;
-}
+ldap_fixture_t::ldap_fixture_t() : daemon_session_t(ldap_options()) {}
 
 std::string ldap_fixture_t::config_text(const std::vector<ldap_tag_t>& tags, const std::string& globals) const
 {
@@ -57,41 +46,24 @@ std::string ldap_fixture_t::config_text(const std::vector<ldap_tag_t>& tags, con
 
 void ldap_fixture_t::start(const std::vector<ldap_tag_t>& tags, const std::string& globals)
 {
-    daemon->start();
-    started = true;
-    revision = 1;
-    ASSERT_TRUE(daemon->apply(revision, config_text(tags, globals))) << log();
-    client = daemon->connect();
+    start_text(config_text(tags, globals));
 }
 
 void ldap_fixture_t::reconfigure(const std::vector<ldap_tag_t>& tags, const std::string& globals)
 {
-    ++revision;
-    ASSERT_TRUE(daemon->push(revision, config_text(tags, globals))) << log();
-}
-
-lp::ServerMessage ldap_fixture_t::ask(lp::ClientMessage request)
-{
-    request.set_serial(++serial);
-    const auto responses = client->exchange({request}, 3 * daemon_timeout);
-    const auto found = responses.find(serial);
-    if (found == responses.end()) {
-        ADD_FAILURE() << "no answer to " << request.ShortDebugString() << "\n" << log();
-        return lp::ServerMessage();
-    }
-    return found->second;
+    reconfigure_text(config_text(tags, globals));
 }
 
 lp::ServerMessage ldap_fixture_t::ask_lookup(const std::string& tag, const std::string& user,
                                              const std::string& domain)
 {
-    return ask(lookup_request(0, lookup_type, tag, user, domain));
+    return ask(lookup_request(0, lookup_type, tag, user, domain), 3 * daemon_timeout);
 }
 
 lp::ServerMessage ldap_fixture_t::ask_check(const std::string& tag, const std::string& value,
                                             const std::string& user, const std::string& domain)
 {
-    return ask(check_request(0, lookup_type, tag, value, user, domain));
+    return ask(check_request(0, lookup_type, tag, value, user, domain), 3 * daemon_timeout);
 }
 
 std::vector<std::string> ldap_fixture_t::lookup(const std::string& tag, const std::string& user,
@@ -108,20 +80,4 @@ bool ldap_fixture_t::check(const std::string& tag, const std::string& value, con
     const lp::ServerMessage response = ask_check(tag, value, user, domain);
     EXPECT_FALSE(response.has_error()) << tag << ": " << response.ShortDebugString();
     return response.result();
-}
-
-size_t ldap_fixture_t::log_mark() const
-{
-    return daemon->pilotd.stderr_text().size();
-}
-
-std::string ldap_fixture_t::log_since(size_t mark) const
-{
-    const std::string text = daemon->pilotd.stderr_text();
-    return mark < text.size() ? text.substr(mark) : std::string();
-}
-
-std::string ldap_fixture_t::log() const
-{
-    return daemon->pilotd.stderr_text();
 }

@@ -2,14 +2,13 @@
 // the machine's ldap.conf plays no part), with one connected client.
 #pragma once
 
-#include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/daemon_exchange.h"
 #include "support/daemon_fixture.h"
 
 struct ldap_tag_t {
@@ -30,12 +29,9 @@ struct ldap_tag_t {
 // The ldap section of a configuration text.
 std::string ldap_section_text(const std::vector<ldap_tag_t>& tags);
 
-class ldap_fixture_t : public ::testing::Test {
+class ldap_fixture_t : public daemon_session_t {
 protected:
     ldap_fixture_t();
-    // Stops a started daemon with SIGTERM (status 107) and fails the test on
-    // any sanitizer report in its standard error.
-    void TearDown() override;
 
     // Starts the daemon with the tags and further global fields, and
     // connects `client`.
@@ -44,6 +40,7 @@ protected:
     void reconfigure(const std::vector<ldap_tag_t>& tags, const std::string& globals = "");
     std::string config_text(const std::vector<ldap_tag_t>& tags, const std::string& globals) const;
 
+    // Requests of lookup_type, answered within three times the usual time.
     lp::ServerMessage ask_lookup(const std::string& tag, const std::string& user = "",
                                  const std::string& domain = "");
     lp::ServerMessage ask_check(const std::string& tag, const std::string& value, const std::string& user = "",
@@ -54,20 +51,8 @@ protected:
     bool check(const std::string& tag, const std::string& value, const std::string& user = "",
                const std::string& domain = "");
 
-    size_t log_mark() const;
-    std::string log_since(size_t mark) const;
-    std::string log() const;
-
-    std::unique_ptr<daemon_fixture_t> daemon;
-    std::unique_ptr<trawl_client_t> client;
-    uint32_t serial = 0;
-    uint32_t revision = 0;
-    bool started = false;
     std::string log_level = "LOG_LEVEL_DEBUG";  // of the next configuration
     lp::LookupType lookup_type = lp::LOOKUP_LDAP;  // of the requests ask_lookup and ask_check send
-
-private:
-    lp::ServerMessage ask(lp::ClientMessage request);
 };
 
 // The code and text of an answer's error ("" when it has none).

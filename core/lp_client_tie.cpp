@@ -187,18 +187,24 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
         owe_answer();
-        if (!client->lookup_encoded(tag, request.user(), request.domain(),
-                                    answer_t<&lp_client_tie_t::send_encoded_lookup_response>{this, serial}))
-            client->lookup(tag, request.user(), request.domain(),
-                           answer_t<&lp_client_tie_t::send_lookup_response>{this, serial});
+        try {
+            if (!client->lookup_encoded(tag, request.user(), request.domain(),
+                                        answer_t<&lp_client_tie_t::send_encoded_lookup_response>{this, serial}))
+                client->lookup(tag, request.user(), request.domain(),
+                               answer_t<&lp_client_tie_t::send_lookup_response>{this, serial});
+        } catch (...) {
+            // A back-end that throws will not answer.
+            answered();
+            throw;
+        }
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
-        owe_answer();
         boost::asio::post(inventory.io_context, [answer = answer_t<&lp_client_tie_t::send_lookup_response>{
                                                      this, serial}]() {
             answer(qv::make_error_code(qv::EC_INVALID_TAG), std::vector<std::string>());
         });
+        owe_answer();
     }
 }
 
@@ -214,16 +220,21 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
     lp_client_base_t* client = inventory.get_client(request.lookup_type());
     if (client->has_tag(tag)) {
         owe_answer();
-        client->check(tag, request.user(), request.domain(), request.check(),
-                      answer_t<&lp_client_tie_t::send_check_response>{this, serial});
+        try {
+            client->check(tag, request.user(), request.domain(), request.check(),
+                          answer_t<&lp_client_tie_t::send_check_response>{this, serial});
+        } catch (...) {
+            answered();
+            throw;
+        }
     } else {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
-        owe_answer();
         boost::asio::post(inventory.io_context,
                           [answer = answer_t<&lp_client_tie_t::send_check_response>{this, serial}]() {
                               answer(qv::make_error_code(qv::EC_INVALID_TAG), false);
                           });
+        owe_answer();
     }
 }
 

@@ -58,6 +58,8 @@ TEST_F(RegexList, InvalidUtf8ValueClosesOnlyThatConnection)
     EXPECT_TRUE(client->wait_closed(daemon_timeout));
     EXPECT_TRUE(daemon->wait_for_stderr("Warning: Client 0x1 Invalid UTF-8 sequence")) << log();
     EXPECT_TRUE(daemon->wait_for_stderr("Debug: Client 0x1 Disconnected"));
+    // The request that failed is owed no answer: the connection goes.
+    EXPECT_TRUE(daemon->wait_for_stderr("Debug: Client 0x1 Destroyed")) << log();
     EXPECT_EQ(count_of(log(), "Request \"adm\xff\xfe\" NOT found."), 0u);
 
     // Other connections go on, the earlier one as well as a new one.

@@ -23,6 +23,7 @@
 #include <boost/asio/basic_stream_socket.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
@@ -178,11 +179,16 @@ public:
         } else if (!pump_posted) {
             pump_posted = true;
             auto self = shared_link();
-            boost::asio::post(socket->get_executor(),
-                cf_make_ipc_handler(post_memory, [self]() {
-                    self->pump_posted = false;
-                    self->pump();
-                }));
+            auto handler = cf_make_ipc_handler(post_memory, [self]() {
+                self->pump_posted = false;
+                self->pump();
+            });
+            // Posted to the io_context itself, the handler's memory is used;
+            // through the type-erased executor asio would allocate.
+            if (const auto* io = socket->get_executor().template target<boost::asio::io_context::executor_type>())
+                boost::asio::post(*io, std::move(handler));
+            else
+                boost::asio::post(socket->get_executor(), std::move(handler));
         }
     }
 

@@ -185,10 +185,11 @@ public:
             });
             // Posted to the io_context itself, the handler's memory is used;
             // through the type-erased executor asio would allocate.
-            if (const auto* io = socket->get_executor().template target<boost::asio::io_context::executor_type>())
+            const auto executor = socket->get_executor();
+            if (const auto* io = executor.template target<boost::asio::io_context::executor_type>())
                 boost::asio::post(*io, std::move(handler));
             else
-                boost::asio::post(socket->get_executor(), std::move(handler));
+                boost::asio::post(executor, std::move(handler));
         }
     }
 

@@ -244,6 +244,11 @@ TEST(RegexFactors, LiteralsEveryMatchContains)
         {"[a\\]b]cd", {"cd"}},
         {"\\d+xyz\\s", {"xyz"}},
         {"ab\\bcd", {"ab", "cd"}},
+        // Escaped punctuation that asserts a position is no literal.
+        {"ab\\`cd", {"ab", "cd"}},
+        {"ab\\'cd", {"ab", "cd"}},
+        {"\\<ab\\>cd", {"ab", "cd"}},
+        {"a\\(b\\)c\\|d\\*\\+\\?\\{\\}\\[\\]\\^\\$\\/\\\\e", {"a(b)c|d*+?{}[]^$/\\e"}},
         {"a.b", {"a", "b"}},
         {"a b#c", {"a b#c"}},
         // Folded per code point as the case-blind matching does.
@@ -268,6 +273,8 @@ TEST(RegexFactors, LiteralsEveryMatchContains)
         {"abc)", {}},
         {"abc\\", {}},
         {"a{x}bc", {}},
+        {"\\`", {}},
+        {"\\'", {}},
         {"*abc", {}},
         {"a**bc", {}},
         {"\xff" "abc", {}},

@@ -108,10 +108,14 @@ private:
                         atom = atom_t::assertion;
                     else if (!one_of(d, "dDwWsShHvVntrfeaRXClLuU"))
                         failed = true;
-                } else {
+                } else if (one_of(d, "`'<>")) {
+                    // Buffer start and end, word start and end.
+                    atom = atom_t::assertion;
+                } else if (one_of(d, ".^$|()[]{}*+?\\/-@#%&~!\"=,:;_ ")) {
                     atom = atom_t::literal;
                     literal = d;
                 }
+                // Any other escaped character stays unknown: no literal.
             } else if (c == '[') {
                 skip_class();
             } else if (c == '(') {

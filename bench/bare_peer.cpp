@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_common.h"
+
 namespace {
 
 constexpr size_t read_chunk = 256 * 1024;
@@ -165,20 +167,8 @@ private:
     // Reads what is there, answers every complete frame, writes once.
     bool on_readable(connection_t& c)
     {
-        for (;;) {
-            if (c.in.size() - c.have < read_chunk / 2)
-                c.in.resize(c.in.size() * 2);
-            const ssize_t n = ::read(c.fd, c.in.data() + c.have, c.in.size() - c.have);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                break;
-            if (n <= 0)
-                return false;
-            c.have += static_cast<size_t>(n);
-            if (c.have < c.in.size())
-                break;
-        }
+        if (!bench::read_available(c.fd, c.in, c.have, read_chunk / 2))
+            return false;
         size_t at = 0;
         while (c.have - at >= 4) {
             uint32_t length;
@@ -223,16 +213,8 @@ private:
 
     bool flush(connection_t& c)
     {
-        while (c.written < c.out.size()) {
-            const ssize_t n = ::write(c.fd, c.out.data() + c.written, c.out.size() - c.written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                break;
-            if (n <= 0)
-                return false;
-            c.written += static_cast<size_t>(n);
-        }
+        if (!bench::write_pending(c.fd, c.out.data(), c.out.size(), c.written))
+            return false;
         const bool pending = c.written < c.out.size();
         if (!pending) {
             // The capacity stays: large answers come again.

@@ -269,4 +269,37 @@ void print_figures(const std::string& name, const std::vector<double>& daemon_us
     std::fflush(stdout);
 }
 
+bool read_available(int fd, std::vector<uint8_t>& buffer, size_t& have, size_t spare)
+{
+    for (;;) {
+        if (buffer.size() - have < spare)
+            buffer.resize(buffer.size() * 2);
+        const ssize_t n = ::read(fd, buffer.data() + have, buffer.size() - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return true;
+        if (n <= 0)
+            return false;
+        have += static_cast<size_t>(n);
+        if (have < buffer.size())
+            return true;
+    }
+}
+
+bool write_pending(int fd, const void* data, size_t size, size_t& written)
+{
+    while (written < size) {
+        const ssize_t n = ::write(fd, static_cast<const char*>(data) + written, size - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return true;
+        if (n <= 0)
+            return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 } // namespace bench

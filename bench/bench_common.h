@@ -1,10 +1,12 @@
-// Helpers shared by the per-back-end latency benchmarks: the daemon under
-// the PilotD stand-in with a given configuration, sequential request round
-// trips on one connection, a bare socket round trip of the same sizes, and
-// medians.
+// Helpers shared by the benchmarks: the daemon under the PilotD stand-in
+// with a given configuration, sequential request round trips on one
+// connection, a bare socket round trip of the same sizes, medians, and the
+// non-blocking reads and writes of the epoll loops.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -100,5 +102,13 @@ double median(std::vector<double> values);
 // bare round trip, and what the daemon adds over the direct calls.
 void print_figures(const std::string& name, const std::vector<double>& daemon_us,
                    const std::vector<double>& direct_us, const std::vector<double>& bare_us);
+
+// Reads what a non-blocking socket holds into buffer[have..], doubling the
+// buffer whenever fewer than `spare` bytes are free; false once the peer
+// has closed or on an error.
+bool read_available(int fd, std::vector<uint8_t>& buffer, size_t& have, size_t spare);
+// Writes data[written..size) until all of it is written or the socket would
+// block; false on an error.
+bool write_pending(int fd, const void* data, size_t size, size_t& written);
 
 } // namespace bench

@@ -37,6 +37,7 @@
 #include <boost/filesystem.hpp>
 
 #include "bare_peer.h"
+#include "bench_common.h"
 #include "echo_peer.h"
 #include "pilotd_standin.h"
 #include "trawld_client_ipc.pb.h"
@@ -323,20 +324,8 @@ private:
 
     void receive(connection_t& c, int64_t now, result_t& result)
     {
-        for (;;) {
-            if (c.have == c.in.size())
-                c.in.resize(c.in.size() * 2);
-            const ssize_t n = ::read(c.fd, c.in.data() + c.have, c.in.size() - c.have);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                break;
-            if (n <= 0)
-                throw std::runtime_error("connection closed by the peer");
-            c.have += static_cast<size_t>(n);
-            if (c.have < c.in.size())
-                break;
-        }
+        if (!bench::read_available(c.fd, c.in, c.have, 1))
+            throw std::runtime_error("connection closed by the peer");
         size_t at = 0;
         while (c.have - at >= 4) {
             uint32_t length;
@@ -371,16 +360,8 @@ private:
 
     void flush(connection_t& c)
     {
-        while (c.written < c.out.size()) {
-            const ssize_t n = ::write(c.fd, c.out.data() + c.written, c.out.size() - c.written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                break;
-            if (n <= 0)
-                throw std::runtime_error(std::string("write: ") + std::strerror(errno));
-            c.written += static_cast<size_t>(n);
-        }
+        if (!bench::write_pending(c.fd, c.out.data(), c.out.size(), c.written))
+            throw std::runtime_error(std::string("write: ") + std::strerror(errno));
         const bool pending = c.written < c.out.size();
         if (!pending) {
             c.out.clear();

@@ -1,7 +1,6 @@
 #include "lp_client_tie.h"
 
 #include <cstdio>
-#include <functional>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>

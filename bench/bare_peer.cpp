@@ -30,27 +30,6 @@ struct connection_t {
     bool want_write = false;
 };
 
-bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& value)
-{
-    value = 0;
-    for (int shift = 0; p < end && shift < 64; shift += 7) {
-        const uint8_t byte = *p++;
-        value |= uint64_t(byte & 0x7f) << shift;
-        if (!(byte & 0x80))
-            return true;
-    }
-    return false;
-}
-
-void put_varint(std::vector<uint8_t>& out, uint64_t value)
-{
-    while (value >= 0x80) {
-        out.push_back(static_cast<uint8_t>(value | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(value));
-}
-
 // The request's kind (1 lookup, 2 check) and serial; false for a body that
 // is not a well-formed message.
 bool scan_request(const uint8_t* p, const uint8_t* end, uint64_t& kind, uint64_t& serial)
@@ -59,11 +38,11 @@ bool scan_request(const uint8_t* p, const uint8_t* end, uint64_t& kind, uint64_t
     serial = 0;
     while (p < end) {
         uint64_t key, value;
-        if (!read_varint(p, end, key))
+        if (!bench::read_varint(p, end, key))
             return false;
         switch (key & 7) {
         case 0:
-            if (!read_varint(p, end, value))
+            if (!bench::read_varint(p, end, value))
                 return false;
             if (key >> 3 == 1)
                 kind = value;
@@ -71,7 +50,7 @@ bool scan_request(const uint8_t* p, const uint8_t* end, uint64_t& kind, uint64_t
                 serial = value;
             break;
         case 2:
-            if (!read_varint(p, end, value) || value > uint64_t(end - p))
+            if (!bench::read_varint(p, end, value) || value > uint64_t(end - p))
                 return false;
             p += value;
             break;
@@ -200,7 +179,9 @@ private:
         c.out.push_back(0x08);  // tag: LOOKUP_RESPONSE 1, CHECK_RESPONSE 2
         c.out.push_back(static_cast<uint8_t>(kind));
         c.out.push_back(0x10);  // serial
-        put_varint(c.out, serial & 0xffffffffu);
+        char varint[10];
+        const size_t n = bench::put_varint(varint, serial & 0xffffffffu);
+        c.out.insert(c.out.end(), varint, varint + n);
         if (kind == 1) {
             c.out.insert(c.out.end(), lookup_fields.begin(), lookup_fields.end());
         } else {

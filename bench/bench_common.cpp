@@ -269,6 +269,29 @@ void print_figures(const std::string& name, const std::vector<double>& daemon_us
     std::fflush(stdout);
 }
 
+bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& value)
+{
+    value = 0;
+    for (int shift = 0; p < end && shift < 64; shift += 7) {
+        const uint8_t byte = *p++;
+        value |= uint64_t(byte & 0x7f) << shift;
+        if (!(byte & 0x80))
+            return true;
+    }
+    return false;
+}
+
+size_t put_varint(char* out, uint64_t value)
+{
+    size_t n = 0;
+    while (value >= 0x80) {
+        out[n++] = static_cast<char>(value | 0x80);
+        value >>= 7;
+    }
+    out[n++] = static_cast<char>(value);
+    return n;
+}
+
 bool read_available(int fd, std::vector<uint8_t>& buffer, size_t& have, size_t spare)
 {
     for (;;) {

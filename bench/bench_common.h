@@ -103,6 +103,12 @@ double median(std::vector<double> values);
 void print_figures(const std::string& name, const std::vector<double>& daemon_us,
                    const std::vector<double>& direct_us, const std::vector<double>& bare_us);
 
+// Protocol-buffer varints: read_varint advances p past one (false when it
+// runs past end or over 64 bits); put_varint writes one (at most 10 bytes)
+// and answers its length.
+bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& value);
+size_t put_varint(char* out, uint64_t value);
+
 // Reads what a non-blocking socket holds into buffer[have..], doubling the
 // buffer whenever fewer than `spare` bytes are free; false once the peer
 // has closed or on an error.

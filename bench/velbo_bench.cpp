@@ -101,17 +101,6 @@ struct result_t {
     std::vector<uint64_t> latency = std::vector<uint64_t>(latency_buckets);
 };
 
-size_t put_varint(char* out, uint64_t value)
-{
-    size_t n = 0;
-    while (value >= 0x80) {
-        out[n++] = static_cast<char>(value | 0x80);
-        value >>= 7;
-    }
-    out[n++] = static_cast<char>(value);
-    return n;
-}
-
 size_t put_decimal(char* out, uint64_t value)
 {
     char digits[20];
@@ -147,12 +136,12 @@ public:
         if (scenario.check) {
             const size_t length = scenario.value(k, value);
             tail[n++] = 0x3a;  // check, field 7
-            n += put_varint(tail + n, length);
+            n += bench::put_varint(tail + n, length);
             std::memcpy(tail + n, value, length);
             n += length;
         }
         tail[n++] = 0x10;  // serial, field 2
-        n += put_varint(tail + n, serial);
+        n += bench::put_varint(tail + n, serial);
         const uint32_t body = static_cast<uint32_t>(fixed.size() + n);
         const size_t at = out.size();
         out.resize(at + 4 + body);
@@ -168,37 +157,25 @@ private:
 
 // The serial of a response and whether it carries an error, read straight
 // from the wire.
-bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t& value)
-{
-    value = 0;
-    for (int shift = 0; p < end && shift < 64; shift += 7) {
-        const uint8_t byte = *p++;
-        value |= uint64_t(byte & 0x7f) << shift;
-        if (!(byte & 0x80))
-            return true;
-    }
-    return false;
-}
-
 bool scan_response(const uint8_t* p, const uint8_t* end, uint32_t& serial, bool& error)
 {
     bool have_serial = false;
     error = false;
     while (p < end) {
         uint64_t key;
-        if (!read_varint(p, end, key))
+        if (!bench::read_varint(p, end, key))
             return false;
         const uint64_t field = key >> 3, wire = key & 7;
         uint64_t value;
         if (wire == 0) {
-            if (!read_varint(p, end, value))
+            if (!bench::read_varint(p, end, value))
                 return false;
             if (field == 2) {
                 serial = static_cast<uint32_t>(value);
                 have_serial = true;
             }
         } else if (wire == 2) {
-            if (!read_varint(p, end, value) || value > uint64_t(end - p))
+            if (!bench::read_varint(p, end, value) || value > uint64_t(end - p))
                 return false;
             if (field == 100)
                 error = true;

@@ -219,20 +219,22 @@ bool lp_redis_conn_t::initiate_ssl(const lp_redis_ssl_context_t& tls)
         const int r = SSL_connect(ssl);
         if (r == 1)
             return true;
-        const int e = SSL_get_error(ssl, r);
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-            if (!wait_ready(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
-                return false;
-            continue;
-        }
-        const unsigned long code = ERR_peek_last_error();
-        if (e == SSL_ERROR_SYSCALL && code == 0) {
-            set_error(REDIS_ERR_IO, r < 0 && errno != 0 ? std::strerror(errno) : "Server closed the connection");
+        if (!ssl_wait_or_fail(r, "TLS handshake failed", deadline))
             return false;
-        }
-        set_ssl_error(REDIS_ERR_IO, "TLS handshake failed", code);
-        return false;
     }
+}
+
+bool lp_redis_conn_t::ssl_wait_or_fail(int r, const char* failure, clock_t::time_point deadline)
+{
+    const int e = SSL_get_error(ssl, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return wait_ready(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+    const unsigned long code = ERR_peek_last_error();
+    if (e == SSL_ERROR_SYSCALL && code == 0)
+        set_error(REDIS_ERR_IO, r < 0 && errno != 0 ? std::strerror(errno) : "Server closed the connection");
+    else
+        set_ssl_error(REDIS_ERR_IO, failure, code);
+    return false;
 }
 
 bool lp_redis_conn_t::write_all(const char* data, size_t size, clock_t::time_point deadline)
@@ -247,18 +249,9 @@ bool lp_redis_conn_t::write_all(const char* data, size_t size, clock_t::time_poi
                 size -= static_cast<size_t>(n);
                 continue;
             }
-            const int e = SSL_get_error(ssl, n);
-            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-                if (!wait_ready(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
-                    return false;
-                continue;
-            }
-            const unsigned long code = ERR_peek_last_error();
-            if (e == SSL_ERROR_SYSCALL && code == 0)
-                set_error(REDIS_ERR_IO, errno != 0 ? std::strerror(errno) : "Server closed the connection");
-            else
-                set_ssl_error(REDIS_ERR_IO, "TLS write failed", code);
-            return false;
+            if (!ssl_wait_or_fail(n, "TLS write failed", deadline))
+                return false;
+            continue;
         }
         const ssize_t n = send(context->fd, data, size, MSG_NOSIGNAL);
         if (n >= 0) {

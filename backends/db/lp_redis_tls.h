@@ -82,6 +82,9 @@ private:
     // Waits until the socket is ready for the given poll events; false with
     // the error set when the deadline passed or poll failed.
     bool wait_ready(short events, clock_t::time_point deadline);
+    // After an SSL call that returned r: waits for the socket the call
+    // wants (true: call again), or records its error (false).
+    bool ssl_wait_or_fail(int r, const char* failure, clock_t::time_point deadline);
     bool write_all(const char* data, size_t size, clock_t::time_point deadline);
     // Reads what is available into the reader; false with the error set.
     bool read_some(clock_t::time_point deadline);

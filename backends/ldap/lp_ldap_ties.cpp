@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <sstream>
+#include <utility>
 
 #include <boost/system/system_error.hpp>
 
@@ -20,7 +21,8 @@ std::string address_of(const void* p)
 
 } // namespace
 
-lp_ldap_ties_t::lp_ldap_ties_t(lp_inventory_t& inventory) : timer(inventory.io_context)
+lp_ldap_ties_t::lp_ldap_ties_t(lp_inventory_t& inventory, clock_t clock)
+    : clock(std::move(clock)), timer(inventory.io_context)
 {
     start_timer();
 }
@@ -40,7 +42,7 @@ std::shared_ptr<lp_ldap_tie_t> lp_ldap_ties_t::get(const std::string& url, const
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, "lp_ldap_ties_t::get: " + cf_log_escape(url) + " \"" + cf_log_escape(bind_dn) +
                                          "\" -> " + address_of(it->second.tie.get()));
-    it->second.last_use = std::chrono::steady_clock::now();
+    it->second.last_use = clock();
     return it->second.tie;
 }
 
@@ -54,7 +56,7 @@ void lp_ldap_ties_t::put(const std::string& url, const std::string& bind_dn, con
                                          "\" " + address_of(tie.get()));
     entry_t& entry = ties[key_t(url, bind_dn, std::hash<std::string>()(password))];
     entry.tie = tie;
-    entry.last_use = std::chrono::steady_clock::now();
+    entry.last_use = clock();
 }
 
 void lp_ldap_ties_t::clear()
@@ -77,12 +79,17 @@ void lp_ldap_ties_t::on_timer(const boost::system::error_code& ec)
         return;
     if (ec)
         throw boost::system::system_error(ec, "Timer");
-    const auto now = std::chrono::steady_clock::now();
+    sweep();
+    start_timer();
+}
+
+void lp_ldap_ties_t::sweep()
+{
+    const auto now = clock();
     for (auto it = ties.begin(); it != ties.end();) {
         if (it->second.tie.use_count() == 1 && now - it->second.last_use >= idle_limit)
             it = ties.erase(it);
         else
             ++it;
     }
-    start_timer();
 }

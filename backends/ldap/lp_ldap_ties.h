@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,8 +21,10 @@ class lp_ldap_tie_t;
 class lp_ldap_ties_t : private boost::noncopyable {
 public:
     static constexpr std::chrono::seconds idle_limit{30};
+    using clock_t = std::function<std::chrono::steady_clock::time_point()>;
 
-    explicit lp_ldap_ties_t(lp_inventory_t& inventory);
+    // `clock` dates each use and each sweep.
+    explicit lp_ldap_ties_t(lp_inventory_t& inventory, clock_t clock = &std::chrono::steady_clock::now);
     ~lp_ldap_ties_t();
 
     // A usable pooled connection for the key, or an empty pointer (an
@@ -37,6 +40,9 @@ public:
     // Changes at each clear: a bind started before it is not pooled.
     uint64_t generation() const noexcept { return clears; }
     std::size_t size() const noexcept { return ties.size(); }
+    // Closes the connections that nobody else holds and that were idle for
+    // idle_limit or longer; the timer runs it every second.
+    void sweep();
 
 private:
     using key_t = std::tuple<std::string, std::string, std::size_t>;
@@ -48,6 +54,7 @@ private:
     void start_timer();
     void on_timer(const boost::system::error_code& ec);
 
+    clock_t clock;
     std::map<key_t, entry_t> ties;
     boost::asio::steady_timer timer;
     uint64_t clears = 0;

@@ -166,6 +166,11 @@ struct lp_ldap_client_t::referral_tree_t {
     std::set<std::pair<std::string, std::string>> searched;  // URL, base DN
 };
 
+struct lp_ldap_client_t::opening_t {
+    uint64_t generation = 0;  // of the pool when the bind began
+    std::vector<lp_ldap_bind_handler_t> waiters;
+};
+
 const boost::system::error_category& ldap_url_category() noexcept
 {
     return ldap_url_category_instance;
@@ -462,27 +467,37 @@ void lp_ldap_client_t::bind(const lp_ldap_search_request_t& request, const lp_ld
 {
     lp_ldap_ties_t& pool = *inventory.ldap_ties;
     if (std::shared_ptr<lp_ldap_tie_t> tie = pool.get(request.url, request.bind_dn, request.bind_password)) {
-        boost::asio::post(inventory.io_context, [handler, tie = std::move(tie)]() { handler({}, tie); });
+        boost::asio::post(inventory.io_context, [handler, tie = std::move(tie)]() { handler({}, tie, true); });
+        return;
+    }
+    const opening_key_t key(request.url, request.bind_dn, request.bind_password);
+    const uint64_t generation = pool.generation();
+    auto found = openings.find(key);
+    if (found != openings.end() && found->second->generation == generation) {
+        found->second->waiters.push_back(handler);
         return;
     }
     auto tie = std::make_shared<lp_ldap_tie_t>(inventory);
     if (const boost::system::error_code ec = tie->init(request.url, tls)) {
-        boost::asio::post(inventory.io_context, [handler, ec]() { handler(ec, nullptr); });
+        boost::asio::post(inventory.io_context, [handler, ec]() { handler(ec, nullptr, false); });
         return;
     }
+    auto opening = std::make_shared<opening_t>();
+    opening->generation = generation;
+    opening->waiters.push_back(handler);
+    openings[key] = opening;
     pending_ties.insert(tie);
-    const uint64_t generation = pool.generation();
-    tie->bind(request.bind_dn, request.bind_password,
-              [this, tie, handler, generation, url = request.url, dn = request.bind_dn,
-               password = request.bind_password](const boost::system::error_code& ec) {
-                  release(tie);
-                  if (ec) {
-                      handler(ec, nullptr);
-                      return;
-                  }
-                  inventory.ldap_ties->put(url, dn, password, tie, generation);
-                  handler(ec, tie);
-              });
+    tie->bind(request.bind_dn, request.bind_password, [this, tie, opening, key](const boost::system::error_code& ec) {
+        release(tie);
+        auto it = openings.find(key);
+        if (it != openings.end() && it->second == opening)
+            openings.erase(it);
+        if (!ec)
+            inventory.ldap_ties->put(std::get<0>(key), std::get<1>(key), std::get<2>(key), tie, opening->generation);
+        const std::shared_ptr<lp_ldap_tie_t> bound = ec ? nullptr : tie;
+        for (const lp_ldap_bind_handler_t& waiter : std::exchange(opening->waiters, {}))
+            waiter(ec, bound, false);
+    });
 }
 
 void lp_ldap_client_t::search(const std::string& tag, const lp_ldap_search_request_t& request,
@@ -497,10 +512,17 @@ void lp_ldap_client_t::search_at(const std::string& tag, const lp_ldap_search_re
                                  const lp_ldap_search_handler_t& handler,
                                  const std::shared_ptr<referral_tree_t>& tree, int level)
 {
-    // One copy of the request for both completions.
-    auto shared = std::make_shared<const std::pair<std::string, lp_ldap_search_request_t>>(tag, request);
-    bind(request, [this, shared, handler, tree, level](const boost::system::error_code& ec,
-                                                       const std::shared_ptr<lp_ldap_tie_t>& tie) {
+    // One copy of the request for every completion.
+    attempt(std::make_shared<const tagged_request_t>(tag, request), handler, tree, level, true);
+}
+
+void lp_ldap_client_t::attempt(const std::shared_ptr<const tagged_request_t>& shared,
+                               const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
+                               int level, bool first)
+{
+    bind(shared->second, [this, shared, handler, tree, level, first](const boost::system::error_code& ec,
+                                                                     const std::shared_ptr<lp_ldap_tie_t>& tie,
+                                                                     bool pooled) {
         if (ec) {
             handler(ec, lp_ldap_search_result_t());
             return;
@@ -508,10 +530,18 @@ void lp_ldap_client_t::search_at(const std::string& tag, const lp_ldap_search_re
         const lp_ldap_search_request_t& request = shared->second;
         pending_ties.insert(tie);
         tie->search(request.base_dn, request.scope, request.filter, request.attributes,
-                    [this, tie, shared, handler, tree, level](const boost::system::error_code& ec,
-                                                              lp_ldap_search_result_t& result,
-                                                              std::vector<std::string>& referrals) {
+                    [this, tie, shared, handler, tree, level, retry = first && pooled](
+                        const boost::system::error_code& ec, lp_ldap_search_result_t& result,
+                        std::vector<std::string>& referrals, bool answered) {
                         release(tie);
+                        // A pooled connection that the server closed: once
+                        // more on a new one.
+                        if (retry && !answered && ldap_connection_lost(ec)) {
+                            log_debug(log_prefix(shared->first) + "lp_ldap_client_t::search: " + ec.message() +
+                                      ", searching again on a new connection");
+                            attempt(shared, handler, tree, level, false);
+                            return;
+                        }
                         const lp_ldap_search_request_t& request = shared->second;
                         if (ec || !request.chase_referrals || referrals.empty()) {
                             handler(ec, result);

@@ -7,9 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <boost/core/noncopyable.hpp>
@@ -34,8 +37,9 @@ struct lp_ldap_search_request_t {
 
 using lp_ldap_search_handler_t =
     std::function<void(const boost::system::error_code&, const lp_ldap_search_result_t&)>;
+// `pooled`: the connection was taken from the pool, bound before.
 using lp_ldap_bind_handler_t =
-    std::function<void(const boost::system::error_code&, const std::shared_ptr<lp_ldap_tie_t>&)>;
+    std::function<void(const boost::system::error_code&, const std::shared_ptr<lp_ldap_tie_t>&, bool pooled)>;
 
 // Results of ldap_url_parse.
 const boost::system::error_category& ldap_url_category() noexcept;
@@ -60,7 +64,9 @@ public:
     // runs once, on the main loop, never inside the call.
     void search(const std::string& tag, const lp_ldap_search_request_t& request,
                 const lp_ldap_search_handler_t& handler);
-    // A bound connection for the request's URL and credentials.
+    // A bound connection for the request's URL and credentials: the pooled
+    // one, or the one being opened for them (a request arriving meanwhile
+    // waits for it and shares its outcome), or a new one.
     void bind(const lp_ldap_search_request_t& request, const lp_ldap_bind_handler_t& handler);
     // Throws boost::system::system_error.
     lp_ldap_search_request_t request_from_url(const std::string& tag, const std::string& url);
@@ -68,10 +74,18 @@ public:
 private:
     // The servers and bases searched for one search and its referrals.
     struct referral_tree_t;
+    // A connection being opened and bound, and the requests waiting for it.
+    struct opening_t;
+    using opening_key_t = std::tuple<std::string, std::string, std::string>;  // URL, bind DN, password
+    using tagged_request_t = std::pair<std::string, lp_ldap_search_request_t>;
 
     void search_at(const std::string& tag, const lp_ldap_search_request_t& request,
                    const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
                    int level);
+    // One attempt of the search; a pooled connection found lost before any
+    // part of the result arrived makes a second one, if `first`.
+    void attempt(const std::shared_ptr<const tagged_request_t>& request, const lp_ldap_search_handler_t& handler,
+                 const std::shared_ptr<referral_tree_t>& tree, int level, bool first);
     void follow_referrals(const std::string& tag, const lp_ldap_search_request_t& request,
                           const std::vector<std::string>& urls,
                           const std::function<void(const lp_ldap_search_result_t&)>& part,
@@ -81,6 +95,8 @@ private:
     lp_inventory_t& inventory;
     // One entry per bind or search in flight.
     std::multiset<std::shared_ptr<lp_ldap_tie_t>> pending_ties;
+    // At most one per key, for the configuration it began under.
+    std::map<opening_key_t, std::shared_ptr<opening_t>> openings;
     // The private handle that owns the client TLS context of the current
     // configuration, and what new connections take from it.
     struct ldap* tls_handle = nullptr;

@@ -75,6 +75,12 @@ const boost::system::error_category& ldap_category() noexcept
     return ldap_category_instance;
 }
 
+bool ldap_connection_lost(const boost::system::error_code& ec) noexcept
+{
+    return ec.category() == ldap_category_instance &&
+           (ec.value() == LDAP_SERVER_DOWN || ec.value() == LDAP_CONNECT_ERROR);
+}
+
 lp_ldap_tie_t::lp_ldap_tie_t(lp_inventory_t& inventory)
     : inventory(inventory), callbacks(new ldap_conncb{&lp_ldap_tie_on_connect, &lp_ldap_tie_on_disconnect, this}),
       watchdog(inventory.io_context)
@@ -142,14 +148,17 @@ void lp_ldap_tie_t::arm_watchdog()
     });
 }
 
-void lp_ldap_tie_t::begin_call() noexcept
+int64_t lp_ldap_tie_t::begin_call() noexcept
 {
-    call_started = now_ns();
+    const int64_t started = now_ns();
+    call_started = started;
+    return started;
 }
 
-void lp_ldap_tie_t::end_call() noexcept
+bool lp_ldap_tie_t::end_call(int64_t started) noexcept
 {
     call_started = 0;
+    return call_cut.load() == started;
 }
 
 void lp_ldap_tie_t::cut_overdue_call()
@@ -164,6 +173,7 @@ void lp_ldap_tie_t::cut_overdue_call()
         cf_log_message(CF_LOG_DEBUG, prefix() + "call takes longer than " + std::to_string(call_limit_s) +
                                          " s, socket shut down");
     ::shutdown(socket_fd, SHUT_RDWR);
+    call_cut = started;
 }
 
 boost::system::error_code lp_ldap_tie_t::do_init(const std::string& url, const lp_ldap_tls_t& tls)
@@ -218,6 +228,27 @@ void lp_ldap_tie_t::run_worker()
     }
 }
 
+template <typename Call>
+boost::system::error_code lp_ldap_tie_t::run_call(const char* name, Call&& call)
+{
+    if (broken) {
+        if (cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, prefix() + name + ": not sent, the connection failed: " + broken.message());
+        return broken;
+    }
+    const int64_t started = begin_call();
+    boost::system::error_code ec = call();
+    // A call cut short by the watchdog ran out of time.
+    if (end_call(started))
+        ec = ldap_code(LDAP_TIMEOUT);
+    if (ec) {
+        usable = false;
+        if (ldap_connection_lost(ec) || ec == ldap_code(LDAP_TIMEOUT))
+            broken = ec;
+    }
+    return ec;
+}
+
 void lp_ldap_tie_t::bind(const std::string& dn, const std::string& password, bind_handler_t handler)
 {
     // The job refers to the connection by address and hands its handler,
@@ -225,11 +256,7 @@ void lp_ldap_tie_t::bind(const std::string& dn, const std::string& password, bin
     boost::asio::post(io, [this, dn, password, handler = std::move(handler)]() mutable {
         if (stopped)
             return;
-        begin_call();
-        const boost::system::error_code ec = do_bind(dn, password);
-        end_call();
-        if (ec)
-            usable = false;
+        const boost::system::error_code ec = run_call("do_bind", [&] { return do_bind(dn, password); });
         boost::asio::post(inventory.io_context,
                           [h = std::exchange(handler, nullptr), ec]() { h(ec); });
     });
@@ -243,13 +270,12 @@ void lp_ldap_tie_t::search(const std::string& base, int scope, const std::string
             return;
         lp_ldap_search_result_t result;
         std::vector<std::string> referrals;
-        begin_call();
-        const boost::system::error_code ec = do_search(base, scope, filter, attributes, result, referrals);
-        end_call();
-        if (ec)
-            usable = false;
-        boost::asio::post(inventory.io_context, [h = std::exchange(handler, nullptr), ec, r = std::move(result),
-                                                 refs = std::move(referrals)]() mutable { h(ec, r, refs); });
+        bool answered = false;
+        const boost::system::error_code ec = run_call(
+            "do_search", [&] { return do_search(base, scope, filter, attributes, result, referrals, answered); });
+        boost::asio::post(inventory.io_context,
+                          [h = std::exchange(handler, nullptr), ec, r = std::move(result),
+                           refs = std::move(referrals), answered]() mutable { h(ec, r, refs, answered); });
     });
 }
 
@@ -274,7 +300,7 @@ boost::system::error_code lp_ldap_tie_t::do_bind(const std::string& dn, const st
 boost::system::error_code lp_ldap_tie_t::do_search(const std::string& base, int scope, const std::string& filter,
                                                    const std::vector<std::string>& attributes,
                                                    lp_ldap_search_result_t& result,
-                                                   std::vector<std::string>& referrals)
+                                                   std::vector<std::string>& referrals, bool& answered)
 {
     if (cf_log_threshold <= CF_LOG_DEBUG) {
         std::string names;
@@ -293,17 +319,52 @@ boost::system::error_code lp_ldap_tie_t::do_search(const std::string& base, int 
         names.push_back(const_cast<char*>(a.c_str()));
     names.push_back(nullptr);
 
-    LDAPMessage* chain = nullptr;
-    const int rc = ldap_search_ext_s(ld, base.c_str(), scope, filter.empty() ? nullptr : filter.c_str(),
-                                     names.data(), 0, nullptr, nullptr, nullptr, 0, &chain);
-    const std::unique_ptr<LDAPMessage, msg_free_t> guard(chain);
-    if (rc != LDAP_SUCCESS) {
-        const boost::system::error_code ec = ldap_code(rc);
+    // A search that fails yields nothing, whatever arrived before.
+    const auto failed = [&](const boost::system::error_code& ec) {
         if (cf_log_threshold <= CF_LOG_DEBUG)
             cf_log_message(CF_LOG_DEBUG, prefix() + "ldap_search_ext_s: " + ec.message());
+        result.clear();
+        referrals.clear();
         return ec;
+    };
+    int id = 0;
+    const int rc = ldap_search_ext(ld, base.c_str(), scope, filter.empty() ? nullptr : filter.c_str(), names.data(),
+                                   0, nullptr, nullptr, nullptr, 0, &id);
+    if (rc != LDAP_SUCCESS)
+        return failed(ldap_code(rc));
+
+    // Message by message, so that the caller learns whether any part of the
+    // result had arrived when a search fails.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(operation_timeout_s);
+    for (;;) {
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   deadline - std::chrono::steady_clock::now());
+        const auto left_us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+        timeval wait{time_t(left_us / 1000000), suseconds_t(left_us % 1000000)};
+        LDAPMessage* message = nullptr;
+        const int type = ldap_result(ld, id, LDAP_MSG_ONE, &wait, &message);
+        const std::unique_ptr<LDAPMessage, msg_free_t> guard(message);
+        if (type == 0) {
+            ldap_abandon_ext(ld, id, nullptr, nullptr);
+            return failed(ldap_code(LDAP_TIMEOUT));
+        }
+        if (type < 0) {
+            const boost::system::error_code ec = last_error();
+            return failed(ec ? ec : ldap_code(LDAP_OTHER));
+        }
+        answered = true;
+        if (type == LDAP_RES_SEARCH_RESULT) {
+            int code = LDAP_SUCCESS;
+            const int parsed = ldap_parse_result(ld, message, &code, nullptr, nullptr, nullptr, nullptr, 0);
+            if (parsed != LDAP_SUCCESS)
+                code = parsed;
+            return code == LDAP_SUCCESS ? boost::system::error_code() : failed(ldap_code(code));
+        }
+        if (const boost::system::error_code ec = process_messages(message, attributes, result, referrals)) {
+            ldap_abandon_ext(ld, id, nullptr, nullptr);
+            return ec;
+        }
     }
-    return process_messages(chain, attributes, result, referrals);
 }
 
 boost::system::error_code lp_ldap_tie_t::process_messages(LDAPMessage* chain,

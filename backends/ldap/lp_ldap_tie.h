@@ -32,6 +32,9 @@ using lp_ldap_search_result_t = std::vector<lp_ldap_entry_t>;
 // libldap result codes, client-side ones included.
 const boost::system::error_category& ldap_category() noexcept;
 
+// The connection to the server is gone (LDAP_SERVER_DOWN, LDAP_CONNECT_ERROR).
+bool ldap_connection_lost(const boost::system::error_code& ec) noexcept;
+
 // What a new handle needs for TLS: the certificate mode and the client
 // context built at the last configuration (null: none).
 struct lp_ldap_tls_t {
@@ -42,8 +45,9 @@ struct lp_ldap_tls_t {
 class lp_ldap_tie_t : public std::enable_shared_from_this<lp_ldap_tie_t>, private boost::noncopyable {
 public:
     using bind_handler_t = std::function<void(const boost::system::error_code&)>;
+    // `answered`: some part of the result had arrived when the search ended.
     using search_handler_t = std::function<void(const boost::system::error_code&, lp_ldap_search_result_t&,
-                                                std::vector<std::string>& referrals)>;
+                                                std::vector<std::string>& referrals, bool answered)>;
 
     // Bounds of one connection: connecting, and each operation. A call
     // still running after call_limit_s (a TLS handshake with a server that
@@ -60,7 +64,9 @@ public:
     // Sets up the handle for the URL and starts the worker.
     boost::system::error_code init(const std::string& url, const lp_ldap_tls_t& tls);
     // Post a job to the worker; the handler runs on the main loop. The caller
-    // keeps the connection alive until then.
+    // keeps the connection alive until then. Once a call has ended in a
+    // time-out or with the connection lost, the jobs after it fail at once
+    // with the same code, without touching the network.
     void bind(const std::string& dn, const std::string& password, bind_handler_t handler);
     void search(const std::string& base, int scope, const std::string& filter,
                 const std::vector<std::string>& attributes, search_handler_t handler);
@@ -75,7 +81,11 @@ private:
     boost::system::error_code do_bind(const std::string& dn, const std::string& password);
     boost::system::error_code do_search(const std::string& base, int scope, const std::string& filter,
                                         const std::vector<std::string>& attributes,
-                                        lp_ldap_search_result_t& result, std::vector<std::string>& referrals);
+                                        lp_ldap_search_result_t& result, std::vector<std::string>& referrals,
+                                        bool& answered);
+    // Worker: one call, or the failure that ended the connection before it.
+    template <typename Call>
+    boost::system::error_code run_call(const char* name, Call&& call);
     boost::system::error_code process_messages(ldapmsg* chain, const std::vector<std::string>& attributes,
                                                lp_ldap_search_result_t& result,
                                                std::vector<std::string>& referrals);
@@ -87,9 +97,10 @@ private:
     boost::system::error_code last_error();
     void run_worker();
     std::string prefix() const;
-    // Marks the worker inside (or out of) a blocking call.
-    void begin_call() noexcept;
-    void end_call() noexcept;
+    // Marks the worker inside (or out of) a blocking call; end_call tells
+    // whether the watchdog cut the call that began at `started`.
+    int64_t begin_call() noexcept;
+    bool end_call(int64_t started) noexcept;
     // Main thread: shuts the socket down when the current call is overdue.
     void cut_overdue_call();
     void arm_watchdog();
@@ -108,6 +119,10 @@ private:
     // Steady-clock nanoseconds since the epoch when the running call began;
     // 0 while the worker is idle.
     std::atomic<int64_t> call_started{0};
+    // The start of the last call whose socket the watchdog shut down.
+    std::atomic<int64_t> call_cut{0};
+    // Worker only: the time-out or loss that ended the connection.
+    boost::system::error_code broken;
     // The handle's socket, registered by the connection callbacks.
     std::mutex socket_mutex;
     int socket_fd = -1;

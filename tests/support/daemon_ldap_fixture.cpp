@@ -25,16 +25,18 @@ std::string error_of(const lp::ServerMessage& response)
 
 namespace {
 
-pilotd_standin_options_t ldap_options()
+pilotd_standin_options_t ldap_options(pilotd_standin_options_t options)
 {
-    pilotd_standin_options_t options;
     options.env.emplace_back("LDAPNOINIT", "1");
     return options;
 }
 
 } // namespace
 
-ldap_fixture_t::ldap_fixture_t() : daemon_session_t(ldap_options()) {}
+ldap_fixture_t::ldap_fixture_t(pilotd_standin_options_t options)
+    : daemon_session_t(ldap_options(std::move(options)))
+{
+}
 
 std::string ldap_fixture_t::config_text(const std::vector<ldap_tag_t>& tags, const std::string& globals) const
 {

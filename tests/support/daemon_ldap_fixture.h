@@ -31,7 +31,8 @@ std::string ldap_section_text(const std::vector<ldap_tag_t>& tags);
 
 class ldap_fixture_t : public daemon_session_t {
 protected:
-    ldap_fixture_t();
+    // LDAPNOINIT is added to the options' environment.
+    explicit ldap_fixture_t(pilotd_standin_options_t options = {});
 
     // Starts the daemon with the tags and further global fields, and
     // connects `client`.

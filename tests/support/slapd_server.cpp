@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "support/child_process.h"
@@ -290,6 +291,8 @@ void slapd_server_t::write_config() const
          << "TLSVerifyClient " << verify[static_cast<int>(options_.client_certs)] << "\n";
     if (options_.size_limit > 0)
         conf << "sizelimit " << options_.size_limit << "\n";
+    if (options_.idle_timeout > 0)
+        conf << "idletimeout " << options_.idle_timeout << "\n";
     conf << "database mdb\n"
             "maxsize 16777216\n"
          << "suffix \"" << options_.suffix << "\"\n"
@@ -469,10 +472,14 @@ std::string slapd_server_t::log() const
 
 size_t slapd_server_t::stats_count(const std::string& word) const
 {
-    // Lines read "<time> <thread> conn=N op=M WORD ..." or "... conn=N fd=F WORD ...".
-    std::set<std::pair<std::string, std::string>> seen;
+    // Lines read "<time> <thread> conn=N op=M WORD ..." or "... conn=N fd=F WORD ...";
+    // each start numbers its connections anew.
+    std::set<std::tuple<size_t, std::string, std::string>> seen;
+    size_t run = 0;
     std::istringstream in(log());
     for (std::string line; std::getline(in, line);) {
+        if (line.find(" slapd starting") != std::string::npos)
+            ++run;
         std::istringstream fields(line);
         std::vector<std::string> tokens;
         for (std::string token; fields >> token && tokens.size() < 6;)
@@ -481,7 +488,7 @@ size_t slapd_server_t::stats_count(const std::string& word) const
             if (tokens[i].compare(0, 5, "conn=") == 0 &&
                 (tokens[i + 1].compare(0, 3, "op=") == 0 || tokens[i + 1].compare(0, 3, "fd=") == 0) &&
                 tokens[i + 2] == word) {
-                seen.emplace(tokens[i], tokens[i + 1].compare(0, 3, "op=") == 0 ? tokens[i + 1] : "");
+                seen.emplace(run, tokens[i], tokens[i + 1].compare(0, 3, "op=") == 0 ? tokens[i + 1] : "");
                 break;
             }
         }

@@ -58,6 +58,9 @@ struct slapd_options_t {
     // sizelimit of the server; 0 keeps slapd's default (500). The root DN
     // has no limit.
     unsigned size_limit = 0;
+    // idletimeout of the server in seconds: it closes connections idle that
+    // long. 0: never.
+    unsigned idle_timeout = 0;
     client_certs_t client_certs = client_certs_t::never;
 };
 
@@ -115,8 +118,9 @@ public:
     // The whole stats log since the fixture was made (restarts append).
     std::string log() const;
     // The number of distinct operations or connection events named word in
-    // the stats log: "BIND", "SRCH", "UNBIND", "STARTTLS", "ACCEPT",
-    // "closed"... (a bind logs two BIND lines; it counts once).
+    // the stats log, every run of the server counted: "BIND", "SRCH",
+    // "UNBIND", "STARTTLS", "ACCEPT", "closed"... (a bind logs two BIND
+    // lines; it counts once).
     size_t stats_count(const std::string& word) const;
     // Waits until stats_count(word) >= count.
     bool wait_for_stats(const std::string& word, size_t count,

@@ -1,0 +1,162 @@
+#include "support/tcp_relay.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace velbo_test {
+
+namespace {
+
+sockaddr_in loopback(unsigned port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(uint16_t(port));
+    return addr;
+}
+
+bool write_all(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+tcp_relay_t::tcp_relay_t(unsigned target_port) : target_port_(target_port)
+{
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+        ::listen(listener_, 16) < 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ||
+        ::pipe2(wake_, O_CLOEXEC) < 0) {
+        const int e = errno;
+        if (listener_ >= 0)
+            ::close(listener_);
+        throw std::system_error(e, std::generic_category(), "tcp relay");
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { run(); });
+}
+
+tcp_relay_t::~tcp_relay_t()
+{
+    ::close(wake_[1]);
+    thread_.join();
+    close_all();
+    ::close(listener_);
+    ::close(wake_[0]);
+}
+
+void tcp_relay_t::cut_after(size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = true;
+    budget_ = bytes;
+}
+
+void tcp_relay_t::close_all()
+{
+    for (const pair_t& p : pairs_) {
+        ::close(p.client);
+        ::close(p.server);
+    }
+    pairs_.clear();
+}
+
+bool tcp_relay_t::pass(int from, int to, bool from_server)
+{
+    char buffer[16384];
+    const ssize_t n = ::read(from, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+        return true;
+    if (n <= 0)
+        return false;
+    size_t size = size_t(n);
+    bool cut_now = false;
+    if (from_server) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (armed_) {
+            size = std::min(size, budget_);
+            budget_ -= size;
+            cut_now = budget_ == 0;
+            armed_ = !cut_now;
+        }
+    }
+    if (!write_all(to, buffer, size))
+        return false;
+    if (cut_now) {
+        cut_ += pairs_.size();
+        close_all();
+    }
+    return true;
+}
+
+void tcp_relay_t::run()
+{
+    for (;;) {
+        std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+        for (const pair_t& p : pairs_) {
+            fds.push_back({p.client, POLLIN, 0});
+            fds.push_back({p.server, POLLIN, 0});
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[0].revents)
+            return;
+        if (fds[1].revents) {
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in target = loopback(target_port_);
+            if (client >= 0 && server >= 0 &&
+                ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
+                pairs_.push_back({client, server});
+                ++accepted_;
+            } else {
+                if (client >= 0)
+                    ::close(client);
+                if (server >= 0)
+                    ::close(server);
+            }
+            continue;
+        }
+        // One pair at a time: a cut changes the set.
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            const size_t at = (i - 2) / 2;
+            const pair_t p = pairs_[at];
+            const bool from_server = fds[i].fd == p.server;
+            if (!pass(fds[i].fd, from_server ? p.client : p.server, from_server) && at < pairs_.size() &&
+                pairs_[at].client == p.client) {
+                ::close(p.client);
+                ::close(p.server);
+                pairs_.erase(pairs_.begin() + long(at));
+            }
+            break;
+        }
+    }
+}
+
+} // namespace velbo_test

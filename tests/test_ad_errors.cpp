@@ -154,4 +154,26 @@ TEST_F(AdErrors, PrimaryGroupIDAndObjectSidAsTheyCome)
     EXPECT_TRUE(check("ad", "slapdusers", "neg"));
 }
 
+TEST_F(AdErrors, LookupsOverAPooledConnectionThatTheServerClosedAreAnswered)
+{
+    start_ad({tag("plain", false)});
+    const std::vector<std::string> groups = lookup("plain", "alice");
+    EXPECT_NE(std::find(groups.begin(), groups.end(), "Domain Users"), groups.end()) << log();
+    // Restarting Samba closes the pooled connection.
+    dc().set_require_strong_auth(false);
+    std::vector<lp::ClientMessage> batch;
+    for (uint32_t i = 1; i <= 3; ++i)
+        batch.push_back(lookup_request(i, lp::LOOKUP_AD, "plain", "alice"));
+    const auto answers = client->exchange(batch, 3 * daemon_timeout);
+    ASSERT_EQ(answers.size(), batch.size()) << log();
+    for (const auto& answer : answers)
+        EXPECT_EQ(data_of(answer.second), groups) << error_of(answer.second);
+    const size_t retried = count_of(
+        log(), "Debug: Datasource [plain.ldap]: lp_ldap_client_t::search: Can't contact LDAP server, searching again "
+               "on a new connection\n");
+    EXPECT_GE(retried, 1u) << log();
+    EXPECT_LE(retried, 3u);
+    EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 2u);
+}
+
 } // namespace

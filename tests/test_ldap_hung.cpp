@@ -1,10 +1,18 @@
 // A server that accepts and never answers (slapd stopped with SIGSTOP): the
-// main loop keeps serving, calls time out, and SIGTERM ends the daemon
-// within the bound.
+// main loop keeps serving, calls time out, what waits behind a time-out
+// fails with it at once, threads and descriptors stay bounded however many
+// lookups are in flight, and SIGTERM ends the daemon within the bound.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <poll.h>
+
+#include <algorithm>
 #include <csignal>
 #include <chrono>
+#include <iostream>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,7 +28,7 @@ const std::string people = "ou=people,dc=example,dc=test";
 
 class LdapHung : public ldap_fixture_t {
 protected:
-    LdapHung()
+    explicit LdapHung(pilotd_standin_options_t daemon_options = {}) : ldap_fixture_t(std::move(daemon_options))
     {
         slapd_options_t options;
         options.ldif = ldif_ou(people) + ldif_user("uid=alice," + people, "alice", "pw");
@@ -76,15 +84,33 @@ TEST_F(LdapHung, NewConnectionsTimeOutOverLdapLdapsAndStartTls)
     EXPECT_EQ(lookup("plain", "alice"), std::vector<std::string>{"alice"});
 }
 
-TEST_F(LdapHung, ASearchOnAPooledConnectionTimesOutAndTheConnectionIsDropped)
+TEST_F(LdapHung, ASearchTimeOutFailsTheSearchesQueuedBehindItAtOnce)
 {
     start_with_list();
     EXPECT_EQ(lookup("plain", "alice"), std::vector<std::string>{"alice"});
     server->pause();
-    const auto [answer, took] = hung_lookup("plain");
-    EXPECT_EQ(error_of(answer), "125 Timed out");
-    EXPECT_GE(took, std::chrono::seconds(9));
-    EXPECT_LE(took, std::chrono::seconds(15));
+    const auto sent = clock_type::now();
+    constexpr uint32_t queued = 16;
+    for (uint32_t i = 1; i <= queued; ++i)
+        ASSERT_TRUE(client->send_lookup(i, lp::LOOKUP_LDAP, "plain", "alice"));
+    ASSERT_TRUE(client->send_check(100, lp::LOOKUP_ALLMATCH, "list", "GREEN"));
+    const std::optional<lp::ServerMessage> list = client->receive(daemon_timeout);
+    ASSERT_TRUE(list && list->serial() == 100u && list->result()) << log();
+    EXPECT_LT(clock_type::now() - sent, std::chrono::seconds(2));
+    // The first search times out; the other 15 fail with it, not one
+    // time-out after another, and none is retried.
+    std::vector<clock_type::duration> took;
+    for (uint32_t i = 1; i <= queued; ++i) {
+        const std::optional<lp::ServerMessage> answer = client->receive(std::chrono::seconds(40));
+        ASSERT_TRUE(answer) << log();
+        EXPECT_EQ(error_of(*answer), "125 Timed out");
+        took.push_back(clock_type::now() - sent);
+    }
+    EXPECT_GE(took.front(), std::chrono::seconds(9));
+    EXPECT_LE(took.front(), std::chrono::seconds(15));
+    EXPECT_LT(took.back() - took.front(), std::chrono::seconds(2));
+    EXPECT_EQ(count_of(log(), "do_search: not sent, the connection failed: Timed out\n"), queued - 1) << log();
+    EXPECT_EQ(count_of(log(), "searching again"), 0u);
     server->resume();
     EXPECT_EQ(lookup("plain", "alice"), std::vector<std::string>{"alice"});
     EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put"), 2u) << "the timed-out connection was reused";
@@ -124,6 +150,126 @@ TEST_F(LdapHung, SigtermWhileACallHangsEndsTheDaemonWithinTheBound)
     EXPECT_LE(clock_type::now() - sent, std::chrono::seconds(14));
     EXPECT_NE(log().find("Notice: Exit with status 107"), std::string::npos) << log();
     started = false;
+}
+
+// The entries of a /proc directory: a process's threads or descriptors.
+size_t entries_of(const std::string& path)
+{
+    size_t n = 0;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (const dirent* e = ::readdir(dir))
+            n += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+pilotd_standin_options_t with_descriptor_limit()
+{
+    pilotd_standin_options_t options;
+    options.max_files = 1024;
+    return options;
+}
+
+class LdapHungLoad : public LdapHung {
+protected:
+    LdapHungLoad() : LdapHung(with_descriptor_limit()) {}
+};
+
+// Ten clients keep 128 lookups each in flight on one tag while the server is
+// paused, and a list client checks now and then: the lookups waiting for one
+// bind fail together when it times out, their successors wait for the next
+// connection, which answers them all once the server runs again.
+TEST_F(LdapHungLoad, LookupsInFlightByTheThousandNeedNoThreadOrDescriptorEach)
+{
+    log_level = "LOG_LEVEL_INFO";
+    start_with_list();
+    const std::string proc = "/proc/" + std::to_string(daemon->pilotd.pid());
+    constexpr size_t clients = 10;
+    constexpr size_t in_flight = 128;
+    std::vector<std::unique_ptr<trawl_client_t>> load;
+    for (size_t i = 0; i < clients; ++i)
+        load.push_back(daemon->connect());
+    server->pause();
+    const auto paused = clock_type::now();
+    uint32_t next_serial = 1000;
+    for (const auto& c : load)
+        for (size_t i = 0; i < in_flight; ++i)
+            ASSERT_TRUE(c->send_lookup(next_serial++, lp::LOOKUP_LDAP, "plain", "alice"));
+
+    size_t outstanding = clients * in_flight;
+    size_t errors = 0, answers = 0, peak_threads = 0, peak_fds = 0;
+    std::set<std::string> error_texts;
+    clock_type::time_point first_error{}, last_error{};
+    bool resumed = false;
+    bool list_pending = false;
+    clock_type::time_point list_sent{};
+    clock_type::duration list_wait{};
+    uint32_t list_serial = 1;
+    const auto deadline = paused + std::chrono::seconds(45);
+    while (outstanding > 0 && clock_type::now() < deadline) {
+        peak_threads = std::max(peak_threads, entries_of(proc + "/task"));
+        peak_fds = std::max(peak_fds, entries_of(proc + "/fd"));
+        if (!list_pending) {
+            ASSERT_TRUE(client->send_check(list_serial++, lp::LOOKUP_ALLMATCH, "list", "GREEN"));
+            list_sent = clock_type::now();
+            list_pending = true;
+        }
+        std::vector<pollfd> fds;
+        for (const auto& c : load)
+            fds.push_back({c->fd(), POLLIN, 0});
+        fds.push_back({client->fd(), POLLIN, 0});
+        ::poll(fds.data(), fds.size(), 50);
+        for (size_t i = 0; i < clients; ++i) {
+            while (const std::optional<lp::ServerMessage> answer = load[i]->receive(0ms)) {
+                --outstanding;
+                ++answers;
+                if (answer->has_error()) {
+                    const auto now = clock_type::now();
+                    if (errors++ == 0)
+                        first_error = now;
+                    last_error = now;
+                    error_texts.insert(error_of(*answer));
+                } else {
+                    EXPECT_EQ(data_of(*answer), std::vector<std::string>{"alice"});
+                }
+                if (!resumed) {
+                    ASSERT_TRUE(load[i]->send_lookup(next_serial++, lp::LOOKUP_LDAP, "plain", "alice"));
+                    ++outstanding;
+                }
+            }
+        }
+        if (const std::optional<lp::ServerMessage> checked = client->receive(0ms)) {
+            EXPECT_TRUE(checked->result());
+            list_wait = std::max(list_wait, clock_type::now() - list_sent);
+            list_pending = false;
+        }
+        if (list_pending)
+            list_wait = std::max(list_wait, clock_type::now() - list_sent);
+        // Once the first lookups have failed, the server runs again.
+        if (!resumed && errors >= clients * in_flight && clock_type::now() - paused >= std::chrono::seconds(10)) {
+            server->resume();
+            resumed = true;
+        }
+    }
+    server->resume();
+    std::cout << "peak threads " << peak_threads << ", peak descriptors " << peak_fds << ", answers " << answers
+              << ", errors " << errors << ", longest list wait "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(list_wait).count() << " ms\n";
+    RecordProperty("peak_threads", int(peak_threads));
+    RecordProperty("peak_descriptors", int(peak_fds));
+    EXPECT_EQ(outstanding, 0u) << "answers missing";
+    // One bind, timed out, failed every lookup that waited for it, at once.
+    EXPECT_EQ(errors, clients * in_flight);
+    EXPECT_EQ(error_texts, std::set<std::string>{"125 Timed out"});
+    EXPECT_GE(first_error - paused, std::chrono::seconds(9));
+    EXPECT_LT(last_error - first_error, std::chrono::seconds(2));
+    EXPECT_GT(answers, errors);
+    // A few connections for the one key: threads and descriptors with them.
+    EXPECT_LT(peak_threads, 16u);
+    EXPECT_LT(peak_fds, 64u);
+    EXPECT_LT(list_wait, std::chrono::seconds(2));
+    EXPECT_EQ(lookup("plain", "alice"), std::vector<std::string>{"alice"});
 }
 
 } // namespace

@@ -1,14 +1,17 @@
 // The pool of bound LDAP connections, seen from slapd's stats log: reuse,
-// the key with the password, clearing at each configuration, the idle sweep.
+// the key with the password, clearing at each configuration, one connection
+// opened per key at a time, and pooled connections that the server closed.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/daemon_ldap_fixture.h"
 #include "support/slapd_server.h"
+#include "support/tcp_relay.h"
 
 using namespace velbo_test;
 
@@ -21,18 +24,34 @@ std::string user_dn(const std::string& uid)
     return "uid=" + uid + "," + people;
 }
 
+const std::string retried = "searching again on a new connection";
+
 class LdapPool : public ldap_fixture_t {
 protected:
-    LdapPool()
+    explicit LdapPool(unsigned idle_timeout = 0)
     {
         slapd_options_t options;
         options.ldif = ldif_ou(people) + ldif_user(user_dn("alice"), "alice", "alice-pw") +
                        ldif_user(user_dn("bob"), "bob", "bob-pw");
+        options.idle_timeout = idle_timeout;
         server = std::make_unique<slapd_server_t>(options);
         server->start();
     }
+    ~LdapPool() override { server->resume(); }
 
     std::string url() const { return server->ldap_url() + "/" + people + "?cn?sub?(uid=$u)"; }
+
+    // Waits until the daemon has read `count` requests in all.
+    bool wait_for_requests(size_t count)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + daemon_timeout;
+        while (count_of(log(), "<-- LOOKUP_REQUEST ") < count) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
 
     std::unique_ptr<slapd_server_t> server;
 };
@@ -86,7 +105,7 @@ TEST_F(LdapPool, EachConfigurationEmptiesThePool)
     EXPECT_TRUE(server->wait_for_stats("UNBIND", 1));
 }
 
-TEST_F(LdapPool, ABindThatEndsAfterANewConfigurationIsNotPooled)
+TEST_F(LdapPool, ABindThatEndsAfterANewConfigurationIsNotPooledNorShared)
 {
     start({{"t", url(), user_dn("bob"), "bob-pw"}});
     // The bind waits for the paused server while a configuration arrives.
@@ -94,38 +113,161 @@ TEST_F(LdapPool, ABindThatEndsAfterANewConfigurationIsNotPooled)
     ASSERT_TRUE(client->send_lookup(1, lp::LOOKUP_LDAP, "t", "alice"));
     ASSERT_TRUE(daemon->wait_for_stderr("do_bind: \"" + user_dn("bob") + "\""));
     reconfigure({{"t", url(), user_dn("bob"), "bob-pw"}});
+    // A lookup under the new configuration opens a connection of its own.
+    ASSERT_TRUE(client->send_lookup(2, lp::LOOKUP_LDAP, "t", "bob"));
+    ASSERT_TRUE(wait_for_requests(2));
+    EXPECT_EQ(count_of(log(), ": init: "), 2u) << log();
     server->resume();
-    const auto answer = client->receive(2 * daemon_timeout);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(data_of(*answer), std::vector<std::string>{"alice"});
-    EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 0u) << log();
+    for (int i = 0; i < 2; ++i) {
+        const auto answer = client->receive(2 * daemon_timeout);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(data_of(*answer), std::vector<std::string>{answer->serial() == 1 ? "alice" : "bob"});
+    }
+    // Only the second bind's connection was pooled, and it serves the next.
+    EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 1u) << log();
     EXPECT_EQ(lookup("t", "alice"), (std::vector<std::string>{"alice"}));
     EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 1u);
     EXPECT_EQ(server->stats_count("BIND"), 2u);
 }
 
-TEST_F(LdapPool, TheSweepClosesAConnectionIdleFor30Seconds)
+TEST_F(LdapPool, LookupsArrivingWhileTheBindRunsShareItsConnectionAndItsOutcome)
+{
+    start({{"a", url(), user_dn("bob"), "bob-pw"},
+           {"b", url(), user_dn("bob"), "bob-pw"},
+           {"alice", url(), user_dn("alice"), "alice-pw"},
+           {"wrong", url(), user_dn("bob"), "guess"}});
+    server->pause();
+    // Tags a and b share the key; alice and wrong have keys of their own.
+    std::vector<lp::ClientMessage> batch;
+    for (uint32_t i = 1; i <= 30; ++i) {
+        const char* tags[] = {"a", "b", "alice"};
+        batch.push_back(lookup_request(i, lp::LOOKUP_LDAP, i <= 27 ? tags[i % 3] : "wrong", i % 2 ? "alice" : "bob"));
+    }
+    std::string frames;
+    for (const auto& request : batch)
+        frames += frame_of(request);
+    ASSERT_TRUE(client->send_raw(frames));
+    ASSERT_TRUE(wait_for_requests(batch.size()));
+    server->resume();
+    std::map<uint32_t, lp::ServerMessage> all;
+    while (all.size() < batch.size()) {
+        const auto answer = client->receive(2 * daemon_timeout);
+        ASSERT_TRUE(answer) << log();
+        all[answer->serial()] = *answer;
+    }
+    for (const auto& [serial, answer] : all) {
+        SCOPED_TRACE(serial);
+        if (serial > 27)
+            EXPECT_EQ(error_of(answer), "125 Invalid credentials");
+        else
+            EXPECT_EQ(data_of(answer), std::vector<std::string>{serial % 2 ? "alice" : "bob"});
+    }
+    // One connection and one bind per key; the failed one pooled nothing.
+    EXPECT_EQ(count_of(log(), ": init: "), 3u) << log();
+    EXPECT_EQ(server->stats_count("ACCEPT"), 3u) << server->log();
+    EXPECT_EQ(server->stats_count("BIND"), 3u) << server->log();
+    EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 2u);
+}
+
+TEST_F(LdapPool, PooledConnectionsLostToARestartAreReplacedByOne)
+{
+    start({{"t", url(), user_dn("bob"), "bob-pw"}});
+    EXPECT_EQ(lookup("t", "alice"), (std::vector<std::string>{"alice"}));
+    server->restart();
+    // Three pipelined lookups meet the lost connection; all move to one new.
+    std::vector<lp::ClientMessage> batch;
+    for (uint32_t i = 1; i <= 3; ++i)
+        batch.push_back(lookup_request(i, lp::LOOKUP_LDAP, "t", i % 2 ? "alice" : "bob"));
+    const auto answers = client->exchange(batch, 2 * daemon_timeout);
+    ASSERT_EQ(answers.size(), batch.size()) << log();
+    for (const auto& [serial, answer] : answers)
+        EXPECT_EQ(data_of(answer), std::vector<std::string>{serial % 2 ? "alice" : "bob"}) << log();
+    // Each search that met it was retried once; one that came after its
+    // loss was seen went to the new connection at once.
+    EXPECT_GE(count_of(log(), retried), 1u) << log();
+    EXPECT_LE(count_of(log(), retried), 3u) << log();
+    EXPECT_NE(log().find("Debug: Datasource [t.ldap]: lp_ldap_client_t::search: Can't contact LDAP server, " +
+                         retried),
+              std::string::npos);
+    // The restarted server saw one connection and one bind.
+    EXPECT_EQ(server->stats_count("BIND"), 2u) << server->log();
+    EXPECT_EQ(server->stats_count("ACCEPT"), 2u) << server->log();
+    EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 2u);
+}
+
+TEST_F(LdapPool, ALostConnectionIsSearchedAgainOnceOnly)
 {
     start({{"t", url()}});
     EXPECT_EQ(lookup("t", "alice"), (std::vector<std::string>{"alice"}));
-    const auto put = std::chrono::steady_clock::now();
-    // Used again after 20 s: kept.
-    std::this_thread::sleep_for(std::chrono::seconds(20));
-    // The use begins when the lookup takes the connection from the pool.
-    const auto using_it = std::chrono::steady_clock::now();
+    server->stop();
+    // The second attempt, on a new connection, is the answer.
+    EXPECT_EQ(error_of(ask_lookup("t", "alice")), "125 Can't contact LDAP server");
+    EXPECT_EQ(count_of(log(), retried), 1u) << log();
+    EXPECT_EQ(count_of(log(), ": init: "), 2u) << log();
+    // A connection opened for the request is not retried.
+    EXPECT_EQ(error_of(ask_lookup("t", "alice")), "125 Can't contact LDAP server");
+    EXPECT_EQ(count_of(log(), retried), 1u) << log();
+    server->start();
     EXPECT_EQ(lookup("t", "alice"), (std::vector<std::string>{"alice"}));
-    const auto used = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(20));
-    EXPECT_EQ(server->stats_count("UNBIND"), 0u) << "closed 20 s after its last use";
-    EXPECT_TRUE(server->wait_for_stats("UNBIND", 1, std::chrono::seconds(15))) << log();
-    const auto closed = std::chrono::steady_clock::now();
-    EXPECT_GE(closed - using_it, std::chrono::seconds(30));
-    EXPECT_LT(closed - used, std::chrono::seconds(33));
-    EXPECT_GE(closed - put, std::chrono::seconds(50));
-    EXPECT_NE(log().find(": destroyed\n"), std::string::npos);
-    // The next lookup opens and binds a new connection.
-    EXPECT_EQ(lookup("t", "alice"), (std::vector<std::string>{"alice"}));
-    EXPECT_EQ(server->stats_count("BIND"), 2u);
+}
+
+// Between the daemon and slapd, a relay that cuts the connection once part
+// of a search result has passed, or before any of it.
+TEST_F(LdapPool, ALostConnectionIsSearchedAgainOnlyIfNothingOfTheResultHadArrived)
+{
+    const std::string photo(30000, 'p');
+    slapd_options_t options;
+    options.ldif = ldif_ou(people);
+    for (const char* uid : {"p1", "p2"})
+        options.ldif += ldif_user(user_dn(uid), uid, "pw", ldif_binary("jpegPhoto", photo));
+    slapd_server_t photos(options);
+    photos.start();
+    tcp_relay_t relay(photos.ldap_port());
+    start({{"t", "ldap://127.0.0.1:" + std::to_string(relay.port()) + "/" + people +
+                     "?jpegPhoto?sub?(objectClass=inetOrgPerson)"}});
+    const std::vector<std::string> both = {photo, photo};
+    EXPECT_EQ(lookup("t"), both);
+
+    struct case_t {
+        size_t passed;  // bytes of the answer passed on before the cut
+        bool answered;
+    };
+    // The first entry is about 30 KB: 40000 bytes hold it and part of the next.
+    for (const case_t c : {case_t{0, true}, case_t{40000, false}}) {
+        SCOPED_TRACE(c.passed);
+        const size_t searches = photos.stats_count("SRCH");
+        const size_t retries = count_of(log(), retried);
+        relay.cut_after(c.passed);
+        const lp::ServerMessage answer = ask_lookup("t");
+        EXPECT_EQ(relay.cut(), c.passed ? 2u : 1u);
+        if (c.answered) {
+            EXPECT_EQ(data_of(answer), both) << log();
+            EXPECT_EQ(count_of(log(), retried), retries + 1);
+            EXPECT_EQ(photos.stats_count("SRCH"), searches + 2);
+        } else {
+            EXPECT_EQ(error_of(answer), "125 Can't contact LDAP server") << log();
+            EXPECT_EQ(count_of(log(), retried), retries);
+            EXPECT_EQ(photos.stats_count("SRCH"), searches + 1);
+        }
+    }
+    EXPECT_EQ(lookup("t"), both);
+}
+
+class LdapPoolIdle : public LdapPool {
+protected:
+    LdapPoolIdle() : LdapPool(1) {}
+};
+
+TEST_F(LdapPoolIdle, ConnectionsThatTheServerClosedWhenIdleAreReplaced)
+{
+    start({{"t", url(), user_dn("bob"), "bob-pw"}});
+    for (size_t closed = 1; closed <= 2; ++closed) {
+        EXPECT_EQ(lookup("t", "alice"), (std::vector<std::string>{"alice"}));
+        ASSERT_TRUE(server->wait_for_stats("closed", closed)) << server->log();
+    }
+    EXPECT_EQ(lookup("t", "bob"), (std::vector<std::string>{"bob"}));
+    EXPECT_EQ(count_of(log(), retried), 2u) << log();
+    EXPECT_EQ(server->stats_count("BIND"), 3u) << server->log();
 }
 
 } // namespace

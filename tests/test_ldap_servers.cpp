@@ -1,7 +1,9 @@
 // The slapd fixture, driven with the OpenLDAP command-line tools.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -250,6 +252,36 @@ TEST(SlapdServer, PausedServerHangsAndRestartKeepsPortAndData)
     EXPECT_FALSE(server.running());
     r = ldap_tool("ldapsearch", search);
     EXPECT_EQ(r.status, 255) << describe(r);
+}
+
+TEST(SlapdServer, IdleConnectionsClosedAndStatsCountedOverRestarts)
+{
+    slapd_options_t options = people_options();
+    options.idle_timeout = 1;
+    slapd_server_t server(options);
+    server.start();
+    const std::vector<std::string> search = {"-x", "-LLL", "-H", server.ldap_url(), "-b", people, "(uid=bob)", "uid"};
+    EXPECT_EQ(ldap_tool("ldapsearch", search).status, 0);
+    server.restart();
+    EXPECT_EQ(ldap_tool("ldapsearch", search).status, 0);
+    // Both runs number their connections from 1000: each counts.
+    EXPECT_TRUE(server.wait_for_stats("UNBIND", 2)) << server.log();
+    EXPECT_EQ(server.stats_count("SRCH"), 2u) << server.log();
+    EXPECT_EQ(server.stats_count("ACCEPT"), 2u) << server.log();
+
+    // A connection that sends nothing is closed by the server.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(server.ldap_port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 10000), 1);
+    char c;
+    EXPECT_EQ(::read(fd, &c, 1), 0);
+    ::close(fd);
+    EXPECT_NE(server.log().find("closed (idletimeout)"), std::string::npos) << server.log();
 }
 
 TEST(SlapdServer, ServerKeepsNoDescriptorOfTheTest)

@@ -1,6 +1,13 @@
-// The LDAP back-end's text functions and the result accumulator, in-process.
+// The LDAP back-end's text functions, the result accumulator and the pool's
+// idle sweep, in-process.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -8,7 +15,11 @@
 
 #include "ldap/lp_accumulator.h"
 #include "ldap/lp_ldap_client.h"
+#include "ldap/lp_ldap_ties.h"
+#include "lp_inventory.h"
+#include "pilotd_standin.h"
 #include "support/capture_log.h"
+#include "support/slapd_server.h"
 
 using velbo_test::test_log;
 
@@ -118,3 +129,135 @@ TEST(LdapAccumulator, JoinsPartsInArrivalOrderOrStopsAtTheFirstError)
     joined->add({}, {"late"});
     EXPECT_EQ(calls.size(), 1u);
 }
+
+namespace {
+
+using std::chrono::seconds;
+using steady = std::chrono::steady_clock;
+
+// The application object on a socket pair, with a pool whose clock stands
+// still unless the test moves it by `offset`.
+class LdapPoolSweep : public ::testing::Test {
+protected:
+    LdapPoolSweep()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+            throw std::runtime_error("socketpair");
+        test_log();
+        inventory = std::make_unique<lp_inventory_t>(fds[0]);
+        inventory->ldap_ties.reset(new lp_ldap_ties_t(*inventory, [this] { return start + offset; }));
+    }
+    ~LdapPoolSweep() override
+    {
+        inventory.reset();
+        ::close(fds[1]);
+    }
+
+    lp_ldap_ties_t& pool() { return *inventory->ldap_ties; }
+    std::shared_ptr<lp_ldap_tie_t> put(const std::string& url)
+    {
+        auto tie = std::make_shared<lp_ldap_tie_t>(*inventory);
+        pool().put(url, "", "", tie, pool().generation());
+        return tie;
+    }
+    // Runs the main loop until `done` or the time passes.
+    template <typename Done>
+    bool run_until(Done done, steady::duration limit)
+    {
+        const auto deadline = steady::now() + limit;
+        while (!done() && steady::now() < deadline) {
+            inventory->io_context.restart();
+            inventory->io_context.run_for(std::chrono::milliseconds(20));
+        }
+        return done();
+    }
+
+    int fds[2] = {-1, -1};
+    std::unique_ptr<lp_inventory_t> inventory;
+    const steady::time_point start = steady::now();
+    steady::duration offset{};
+};
+
+TEST_F(LdapPoolSweep, ClosesWhatNobodyElseHoldsOnceIdleFor30Seconds)
+{
+    const std::weak_ptr<lp_ldap_tie_t> idle = put("ldap://idle:389");
+    const std::weak_ptr<lp_ldap_tie_t> used = put("ldap://used:389");
+    std::shared_ptr<lp_ldap_tie_t> lent = put("ldap://lent:389");
+    const auto sweep_at = [this](steady::duration at) {
+        offset = at;
+        pool().sweep();
+    };
+    sweep_at(seconds(20));
+    EXPECT_FALSE(idle.expired()) << "closed after 20 s";
+    EXPECT_TRUE(pool().get("ldap://used:389", "", ""));
+    sweep_at(seconds(30) - std::chrono::nanoseconds(1));
+    EXPECT_FALSE(idle.expired()) << "closed before 30 s";
+    sweep_at(seconds(30));
+    EXPECT_TRUE(idle.expired()) << "kept after 30 s";
+    // Used every 20 s: never closed.
+    for (int at = 40; at <= 80; at += 20) {
+        sweep_at(seconds(at));
+        EXPECT_FALSE(used.expired()) << at;
+        EXPECT_TRUE(pool().get("ldap://used:389", "", ""));
+    }
+    // Held by the test for 80 s: kept, then closed at once when returned.
+    EXPECT_EQ(pool().size(), 2u);
+    lent.reset();
+    sweep_at(seconds(80));
+    EXPECT_EQ(pool().size(), 1u);
+    sweep_at(seconds(110));
+    EXPECT_TRUE(used.expired());
+    EXPECT_EQ(pool().size(), 0u);
+}
+
+TEST_F(LdapPoolSweep, AnUnusableConnectionIsDroppedByGetNotBySweeps)
+{
+    const std::weak_ptr<lp_ldap_tie_t> tie = put("ldap://a:389");
+    // A handle that cannot be set up leaves the connection unusable.
+    EXPECT_TRUE(tie.lock()->init("nonsense", lp_ldap_tls_t()));
+    offset = seconds(29);
+    pool().sweep();
+    EXPECT_EQ(pool().size(), 1u);
+    EXPECT_FALSE(pool().get("ldap://a:389", "", ""));
+    EXPECT_TRUE(tie.expired());
+    EXPECT_FALSE(pool().get("ldap://a:389", "", ""));
+    // A bind begun before a clear is not pooled.
+    const uint64_t before = pool().generation();
+    pool().clear();
+    pool().put("ldap://b:389", "", "", std::make_shared<lp_ldap_tie_t>(*inventory), before);
+    EXPECT_EQ(pool().size(), 0u);
+}
+
+// The pool's own timer against a real server: a connection bound by a
+// lookup closes (slapd sees the unbind) at the first tick after 30 s idle,
+// and the next lookup binds a new one.
+TEST_F(LdapPoolSweep, TheTimerClosesAnIdleConnectionOfALookup)
+{
+    velbo_test::slapd_options_t options;
+    options.ldif = velbo_test::ldif_ou("ou=people,dc=example,dc=test") +
+                   velbo_test::ldif_user("uid=alice,ou=people,dc=example,dc=test", "alice", "pw");
+    velbo_test::slapd_server_t server(options);
+    server.start();
+    inventory->settings->set_config(parse_config_text(
+        "ldap { item { tag: \"t\" url: \"" + server.ldap_url() +
+        "/ou=people,dc=example,dc=test?cn?sub?(uid=$u)\" chase_referrals: false } }\n"));
+    lp_ldap_client_t& client = *inventory->ldap_client();
+    const auto lookup = [&] {
+        std::vector<std::string> answer = {"none"};
+        client.lookup("t", "alice", "", [&](const boost::system::error_code& ec, const std::vector<std::string>& list) {
+            EXPECT_FALSE(ec) << ec.message();
+            answer = list;
+        });
+        EXPECT_TRUE(run_until([&] { return answer != std::vector<std::string>{"none"}; }, seconds(10)));
+        return answer;
+    };
+    EXPECT_EQ(lookup(), std::vector<std::string>{"alice"});
+    ASSERT_EQ(pool().size(), 1u);
+    offset += seconds(30);
+    EXPECT_TRUE(run_until([&] { return pool().size() == 0; }, std::chrono::milliseconds(1500)));
+    EXPECT_TRUE(server.wait_for_stats("UNBIND", 1)) << server.log();
+    EXPECT_EQ(lookup(), std::vector<std::string>{"alice"});
+    EXPECT_EQ(server.stats_count("BIND"), 2u) << server.log();
+}
+
+} // namespace

@@ -172,8 +172,9 @@ void lp_ldap_tie_t::cut_overdue_call()
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, prefix() + "call takes longer than " + std::to_string(call_limit_s) +
                                          " s, socket shut down");
-    ::shutdown(socket_fd, SHUT_RDWR);
+    // Marked before the shutdown, which ends the call.
     call_cut = started;
+    ::shutdown(socket_fd, SHUT_RDWR);
 }
 
 boost::system::error_code lp_ldap_tie_t::do_init(const std::string& url, const lp_ldap_tls_t& tls)

@@ -1,5 +1,6 @@
-// A database lookup sent to a server that does not answer, with list-file
-// checks pipelined behind it: how long the daemon took and what it answered.
+// Database lookups sent to a server that does not answer, with list-file
+// checks behind them or beside them: how long the daemon took and what it
+// answered.
 #pragma once
 
 #include <chrono>

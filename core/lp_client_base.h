@@ -2,6 +2,7 @@
 // own error category.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -51,6 +52,26 @@ public:
 
     // "Datasource [<tag>.<type>]: "
     std::string log_prefix(const std::string& tag) const;
+};
+
+// When the read that delivered the request being dispatched completed
+// (steady clock); for a request that came from no client socket, the time
+// of the call.
+std::chrono::steady_clock::time_point lp_request_read_time();
+
+// For its lifetime, requests dispatched on this thread were delivered by a
+// read that completed at read_time.
+class lp_request_read_scope_t {
+public:
+    explicit lp_request_read_scope_t(std::chrono::steady_clock::time_point read_time);
+    ~lp_request_read_scope_t();
+    lp_request_read_scope_t(const lp_request_read_scope_t&) = delete;
+    lp_request_read_scope_t& operator=(const lp_request_read_scope_t&) = delete;
+
+private:
+    friend std::chrono::steady_clock::time_point lp_request_read_time();
+    const lp_request_read_scope_t* const outer;
+    const std::chrono::steady_clock::time_point read_time;
 };
 
 enum lp_error_t {

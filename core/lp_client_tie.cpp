@@ -151,6 +151,7 @@ void lp_client_tie_t::release_owing()
 
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
 {
+    const lp_request_read_scope_t read_scope(read_time());
     try {
         if (!parsed_request.ParseFromZeroCopyStream(&body))
             throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_MESSAGE_FORMAT));

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -206,6 +207,9 @@ public:
     void set_unsent_limit(size_t limit) { unsent_limit = limit; }
     // True while the read loop waits for unsent output to drain.
     bool read_paused() const { return read_waiting; }
+    // When the read that delivered the frame being handed to on_message
+    // completed; frames held back keep their read's time.
+    std::chrono::steady_clock::time_point read_time() const { return last_read_time; }
 
 protected:
     explicit cf_basic_ipc_link_t(size_t max_message_size) : max_message_size(max_message_size) {}
@@ -285,6 +289,7 @@ private:
             return;
         }
         read_buffer.size += n;
+        last_read_time = std::chrono::steady_clock::now();
         deliver_frames();
     }
 
@@ -375,6 +380,7 @@ private:
     }
 
     size_t unsent_limit = 0;
+    std::chrono::steady_clock::time_point last_read_time;
     // The read loop stopped after a frame because output was congested.
     bool read_waiting = false;
     bool batched_writes = false;

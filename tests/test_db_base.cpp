@@ -30,6 +30,7 @@ struct step_t {
     int code = 0;          // a qv::ErrorCode to throw, 0 for none
     bool fatal = false;
     bool unexpected = false;  // throw a std::runtime_error
+    bool timed_out = false;   // the failure is a time-out
 };
 
 // Settings of the SQLite type, the rest scripted.
@@ -44,6 +45,7 @@ public:
 
     std::deque<step_t> steps;
     std::deque<int> connect_failures;  // codes for the next connects, 0 for success
+    int connect_timeouts = 0;          // the next connects that run out of time
     int connects = 0;
     int disconnects = 0;
     int open = 0;
@@ -75,6 +77,8 @@ protected:
         steps.pop_front();
         if (step.unexpected)
             throw std::runtime_error("driver exploded");
+        if (step.timed_out)
+            fail_timed_out(tag, "Cannot execute the request: scripted time-out", static_cast<qv::ErrorCode>(step.code));
         if (step.code != 0)
             fail(tag, "Cannot execute the request: scripted\n failure", static_cast<qv::ErrorCode>(step.code),
                  step.fatal);
@@ -89,6 +93,10 @@ protected:
     void* connect(lp_db_connection_t&, const std::string& tag) override
     {
         ++connects;
+        if (connect_timeouts > 0) {
+            --connect_timeouts;
+            fail_timed_out(tag, "Cannot connect to database: scripted time-out", qv::EC_DB_OPEN_ERROR);
+        }
         if (!connect_failures.empty()) {
             const int code = connect_failures.front();
             connect_failures.pop_front();
@@ -151,13 +159,13 @@ protected:
         return answer;
     }
 
-    bool logged(const std::string& text) const
+    bool logged(const std::string& text) const { return times_logged(text) != 0; }
+    size_t times_logged(const std::string& text) const
     {
-        for (const auto& line : test_log().lines) {
-            if (line.second.find(text) != std::string::npos)
-                return true;
-        }
-        return false;
+        size_t n = 0;
+        for (const auto& line : test_log().lines)
+            n += line.second.find(text) != std::string::npos;
+        return n;
     }
 
     int fds[2] = {-1, -1};
@@ -278,6 +286,97 @@ TEST_F(DbBaseTest, BelowOneSecondEveryRequestClosesItsConnection)
     // No timer is armed: nothing is left for the loop.
     inventory->io_context.restart();
     EXPECT_EQ(inventory->io_context.poll(), 0u);
+}
+
+// A request that ends in a time-out fails, at once and without the driver,
+// the requests for its connection string that were read before it ended;
+// those read later, and those from no client socket, try the server again,
+// and a success lets the older ones try too.
+TEST_F(DbBaseTest, ATimeOutFailsTheRequestsReadBeforeItEnded)
+{
+    configure("db_idle_timeout: 60000\n");
+    using clock = std::chrono::steady_clock;
+    const step_t ok{{"r"}};
+    const step_t lost{{}, qv::EC_DB_CONN_CLOSED};
+    const step_t query_timeout{{}, qv::EC_DB_CONN_CLOSED, false, false, true};
+    const std::string not_sent = "]: Not sent: the server timed out while this request waited";
+    const auto queue = [&](std::vector<step_t> steps) { client->steps.assign(steps.begin(), steps.end()); };
+    const auto lookup_read_at = [&](clock::time_point read, const std::string& tag) {
+        const lp_request_read_scope_t scope(read);
+        return lookup(tag);
+    };
+    const auto open_error = make_error_code(qv::EC_DB_OPEN_ERROR);
+
+    queue({ok});
+    EXPECT_FALSE(lookup("a").ec);
+    const clock::time_point before = clock::now();
+
+    // The query times out, and so does the reconnect of the retry.
+    queue({query_timeout});
+    client->connect_timeouts = 1;
+    EXPECT_EQ(lookup_read_at(before, "a").ec, open_error);
+    EXPECT_EQ(client->connects, 2);
+    EXPECT_EQ(client->open, 0);
+
+    // Read before it ended: the same code, one line each, nothing tried;
+    // "b" shares the connection string, checks fail alike.
+    test_log().lines.clear();
+    EXPECT_EQ(lookup_read_at(before, "a").ec, open_error);
+    EXPECT_EQ(lookup_read_at(before, "b").ec, open_error);
+    std::optional<std::pair<boost::system::error_code, bool>> checked;
+    {
+        const lp_request_read_scope_t scope(before);
+        client->check("a", "u", "d", "r", [&](const boost::system::error_code& ec, bool found) { checked.emplace(ec, found); });
+    }
+    inventory->io_context.restart();
+    inventory->io_context.poll();
+    EXPECT_EQ(checked, std::make_pair(open_error, false));
+    EXPECT_EQ(times_logged(not_sent), 3u);
+    EXPECT_TRUE(logged("Datasource [b.sqlite" + not_sent));
+    EXPECT_EQ(client->connects, 2);
+    EXPECT_TRUE(client->steps.empty());
+
+    // Another connection string is not held back.
+    queue({ok});
+    EXPECT_FALSE(lookup_read_at(before, "tls").ec);
+    EXPECT_EQ(client->connects, 3);
+
+    // Read after it ended: tried again, here timing out once more.
+    queue({});
+    client->connect_timeouts = 1;
+    EXPECT_EQ(lookup_read_at(clock::now(), "a").ec, open_error);
+    EXPECT_EQ(client->connects, 4);
+    const clock::time_point between = clock::now();
+    // The stamp moved on: read before the second time-out, failed at once.
+    EXPECT_EQ(lookup_read_at(between - std::chrono::milliseconds(1), "a").ec, open_error);
+    EXPECT_EQ(client->connects, 4);
+
+    // From no client socket: tried, and the server answers again.
+    queue({ok, ok});
+    EXPECT_FALSE(lookup("a").ec);
+    EXPECT_EQ(client->connects, 5);
+    // So the older requests try it too.
+    EXPECT_FALSE(lookup_read_at(before, "a").ec);
+    EXPECT_TRUE(client->steps.empty());
+
+    // Failures that are no time-outs hold nothing back: a refused reconnect.
+    queue({lost, ok});
+    client->connect_failures = {qv::EC_DB_OPEN_ERROR};
+    const clock::time_point early = clock::now();
+    EXPECT_EQ(lookup_read_at(early, "a").ec, open_error);
+    EXPECT_FALSE(lookup_read_at(early, "a").ec);
+
+    // A retry that times out in the query again: its code, 52, is the one given.
+    queue({query_timeout, query_timeout});
+    const clock::time_point late = clock::now();
+    EXPECT_EQ(lookup_read_at(late, "a").ec, make_error_code(qv::EC_DB_CONN_CLOSED));
+    EXPECT_EQ(lookup_read_at(late, "b").ec, make_error_code(qv::EC_DB_CONN_CLOSED));
+    EXPECT_TRUE(client->steps.empty());
+
+    // A new configuration starts afresh.
+    client->reconfigure();
+    queue({ok});
+    EXPECT_FALSE(lookup_read_at(late, "a").ec);
 }
 
 } // namespace

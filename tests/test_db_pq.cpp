@@ -93,6 +93,10 @@ TEST_F(PqTest, ConnectionStrings)
          {"Cannot connect to database: ", "password authentication failed"}},
         {"unknown_param", alice_tcp() + "?no_such_option=1", who_request, 51, "",
          {"Cannot connect to database: invalid connection option \"no_such_option\""}},
+        // connect_timeout is read as libpq reads it.
+        {"spaced_timeout", alice_tcp() + "?connect_timeout=%203%20", who_request, 0, "alice@alicedb", {}},
+        {"bad_timeout", alice_tcp() + "?connect_timeout=5s", who_request, 51, "",
+         {"Cannot connect to database: invalid integer value \"5s\" for connection option \"connect_timeout\""}},
         {"file", "file://" + any_file, who_request, 102, "",
          {"Only \"tcp://\" and \"unix://\" schema prefixes are allowed"}},
     };

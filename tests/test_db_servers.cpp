@@ -1,7 +1,11 @@
-// The real-server fixtures themselves: what the database back-end tests rely on.
+// The real-server fixtures themselves: what the database back-end tests rely
+// on; and the daemon against each kind of server paused with lookups queued.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -12,9 +16,13 @@
 #include <libpq-fe.h>
 #include <mysql.h>
 
+#include "support/daemon_db_fixture.h"
+#include "support/daemon_db_hang.h"
+#include "support/daemon_lists_fixture.h"
 #include "support/hung_server.h"
 #include "support/mariadb_server.h"
 #include "support/pg_server.h"
+#include "support/redis_server.h"
 
 using namespace velbo_test;
 
@@ -152,3 +160,136 @@ TEST(HungServer, AcceptsAndNeverAnswers)
     EXPECT_EQ(errno, EAGAIN);
     ::close(fd);
 }
+
+namespace {
+
+// A server of one kind with a user alice, and a connection string for her
+// with the shortest time limits the driver takes from it.
+struct paused_db_t {
+    virtual ~paused_db_t() = default;
+    virtual std::string conn() const = 0;
+    virtual void pause() = 0;
+    virtual void resume() = 0;
+};
+
+struct paused_pg_t : paused_db_t {
+    paused_pg_t()
+    {
+        pg.add_user("alice", "pw");
+        pg.add_database("alicedb", "alice");
+    }
+    std::string conn() const override
+    {
+        return "tcp://alice:pw@127.0.0.1:" + std::to_string(pg.port()) + "/alicedb?connect_timeout=2";
+    }
+    void pause() override { pg.pause(); }
+    void resume() override { pg.resume(); }
+    pg_server_t pg;
+};
+
+struct paused_mariadb_t : paused_db_t {
+    paused_mariadb_t()
+    {
+        my.exec("CREATE DATABASE shop");
+        my.add_user("alice", "pw", "shop");
+    }
+    std::string conn() const override
+    {
+        return "tcp://alice:pw@127.0.0.1:" + std::to_string(my.port()) +
+               "/shop?connect-timeout=1&read-timeout=1&write-timeout=1";
+    }
+    void pause() override { my.pause(); }
+    void resume() override { my.resume(); }
+    mariadb_server_t my;
+};
+
+struct paused_redis_t : paused_db_t {
+    // With a database, reconnecting sends SELECT, and its time-out fails the connect.
+    std::string conn() const override { return redis.tcp_conn("", "0"); }
+    void pause() override { redis.pause(); }
+    void resume() override { redis.resume(); }
+    redis_server_t redis;
+};
+
+struct paused_case_t {
+    const char* name;
+    lp::LookupType type;
+    std::function<std::unique_ptr<paused_db_t>()> make;
+    std::string request;  // answers "user:alice"
+    // The first answer: the query's time limit, then the reconnect's.
+    int code;
+    std::chrono::milliseconds first_at_least, first_below;
+};
+
+const paused_case_t paused_cases[] = {
+    // 10 s for the query, 2 for the reconnect.
+    {"pq", lp::LOOKUP_PQ, [] { return std::make_unique<paused_pg_t>(); }, "SELECT 'user:' || $u::text",
+     qv::EC_DB_OPEN_ERROR, 11500ms, 16000ms},
+    // 1 s to read, 1 s to connect.
+    {"mysql", lp::LOOKUP_MYSQL, [] { return std::make_unique<paused_mariadb_t>(); }, "SELECT CONCAT('user:', $u)",
+     qv::EC_DB_OPEN_ERROR, 1800ms, 6000ms},
+    // 10 s for the command, 10 for the SELECT of the reconnect.
+    {"redis", lp::LOOKUP_REDIS, [] { return std::make_unique<paused_redis_t>(); }, "ECHO user:$u",
+     qv::EC_DB_OPEN_ERROR, 19500ms, 24000ms},
+};
+
+void PrintTo(const paused_case_t& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class PausedServer : public db_fixture_t, public ::testing::WithParamInterface<paused_case_t> {};
+
+// Resumes the server however the test ends.
+struct resume_guard_t {
+    ~resume_guard_t() { db.resume(); }
+    paused_db_t& db;
+};
+
+} // namespace
+
+// Lookups queued behind one that times out fail with it at once, from the
+// first to the last, also those held back while the connection owed too many
+// answers; a list client is answered as soon as that first time-out ends; the
+// next request read after it tries the server again.
+TEST_P(PausedServer, QueuedLookupsFailWithTheFirstTimeOut)
+{
+    const paused_case_t& c = GetParam();
+    const std::unique_ptr<paused_db_t> db = c.make();
+    const std::string list = daemon->dir.write("colors.txt", "red\nblue\n");
+    start({{c.type, "who", db->conn(), c.request, {}}},
+          "db_idle_timeout: 60000\n" + list_sections_text({{lp::LOOKUP_ALLMATCH, "colors", list}}));
+    // The pooled connection is open when the server stops answering.
+    EXPECT_EQ(lookup(c.type, "who", "alice"), std::vector<std::string>{"user:alice"});
+    const std::unique_ptr<trawl_client_t> list_client = daemon->connect();
+
+    // More than a connection may owe at once: the rest waits in the daemon.
+    constexpr size_t queued = 160;
+    const size_t mark = log_mark();
+    pipeline_outcome_t outcome;
+    {
+        db->pause();
+        const resume_guard_t resume{*db};
+        outcome = pipeline_behind_hang(*client, *list_client, c.type, "who", queued, "colors", "blue", 300ms, 60s);
+    }
+    ASSERT_EQ(outcome.db_times.size(), queued) << log_since(mark);
+    EXPECT_EQ(outcome.db_errors, std::vector<int>(queued, c.code));
+    EXPECT_GE(outcome.db_times.front(), c.first_at_least);
+    EXPECT_LT(outcome.db_times.front(), c.first_below);
+    EXPECT_LT(outcome.db_times.back() - outcome.db_times.front(), 2000ms);
+    EXPECT_TRUE(outcome.list_answer);
+    EXPECT_LT(outcome.list_time, outcome.db_times.front() + 2000ms);
+    // Each of the others logs its own failure, and none reached the server.
+    const std::string logged = log_since(mark);
+    EXPECT_EQ(count_of(logged, "Error: Datasource [who." + lookup_type_text(c.type) +
+                                   "]: Not sent: the server timed out while this request waited"),
+              queued - 1)
+        << logged;
+    EXPECT_EQ(count_of(logged, "Cannot connect to database: "), 1u) << logged;
+
+    // Read after the time-out ended, and the server runs again.
+    EXPECT_EQ(lookup(c.type, "who", "alice"), std::vector<std::string>{"user:alice"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, PausedServer, ::testing::ValuesIn(paused_cases),
+                         [](const ::testing::TestParamInfo<paused_case_t>& info) { return info.param.name; });

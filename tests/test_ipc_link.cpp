@@ -187,6 +187,7 @@ public:
     using cf_unix_ipc_link_t::write_buffer_secure;
 
     std::vector<std::string> messages;
+    std::vector<std::chrono::steady_clock::time_point> read_times;  // read_time() at each message
     std::vector<error_code> errors;
     int write_starts = 0;
     int write_completes = 0;
@@ -202,6 +203,7 @@ protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override
     {
         messages.push_back(read_all(body));
+        read_times.push_back(read_time());
         if (message_action)
             message_action(*this);
     }
@@ -474,6 +476,34 @@ TEST_F(link_test, unsent_limit_pauses_reading_until_output_drains)
         EXPECT_EQ(link->unsent_bytes(), 0u);
         EXPECT_TRUE(link->errors.empty());
     }
+}
+
+// A frame carries the time its read completed: the frames of one read share
+// it, also those held back until output drained, and a later read's frame,
+// completed by it, has that read's.
+TEST_F(link_test, frames_carry_the_time_their_read_completed)
+{
+    using clock = std::chrono::steady_clock;
+    link->set_unsent_limit(1024);
+    link->start_read();
+    start_pending_write();
+    const std::string split = frame("three");
+    const clock::time_point sent = clock::now();
+    peer_write(frame("one") + frame("two") + split.substr(0, 6));
+    ASSERT_TRUE(run_until([&] { return link->read_paused(); }));
+    const clock::time_point delivered = clock::now();
+    ASSERT_TRUE(run_until([&] {
+        peer_read_available();
+        return link->messages.size() == 2;
+    }));
+    const clock::time_point completed = clock::now();
+    peer_write(split.substr(6));
+    ASSERT_TRUE(run_until([&] { return link->messages.size() == 3; }));
+    ASSERT_EQ(link->read_times.size(), 3u);
+    EXPECT_GE(link->read_times[0], sent);
+    EXPECT_LE(link->read_times[0], delivered);
+    EXPECT_EQ(link->read_times[1], link->read_times[0]);
+    EXPECT_GE(link->read_times[2], completed);
 }
 
 TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)

@@ -13,8 +13,8 @@
 #include "lp_inventory.h"
 #include "trawld_client_ipc.pb.h"
 
-lp_db_error_t::lp_db_error_t(qv::ErrorCode code, bool fatal_)
-    : boost::system::system_error(qv::make_error_code(code)), fatal(fatal_)
+lp_db_error_t::lp_db_error_t(qv::ErrorCode code, bool fatal_, bool timed_out_)
+    : boost::system::system_error(qv::make_error_code(code)), fatal(fatal_ || timed_out_), timed_out(timed_out_)
 {
 }
 
@@ -177,29 +177,49 @@ void lp_db_client_t::fail(const std::string& tag, const std::string& message, qv
     throw lp_db_error_t(code, fatal);
 }
 
+void lp_db_client_t::fail_timed_out(const std::string& tag, const std::string& message, qv::ErrorCode code) const
+{
+    if (cf_log_threshold <= CF_LOG_ERROR)
+        cf_log_message(CF_LOG_ERROR, log_prefix(tag) + cf_log_escape(message));
+    throw lp_db_error_t(code, true, true);
+}
+
 void lp_db_client_t::run_query(const std::string& tag, const std::string& user, const std::string& domain,
                                boost::system::error_code& result)
 {
     rows.clear();
     params.clear();
     request_started = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::time_point read_time = lp_request_read_time();
     const boost::system::error_code conn_closed = qv::make_error_code(qv::EC_DB_CONN_CLOSED);
     lp_db_connection_t* entry = nullptr;
+    // Whether the last failure was a time-out.
+    bool timed_out = false;
     // One execution; a lost or broken connection is closed.
     const auto attempt = [&]() -> boost::system::error_code {
         try {
             query(tag, user, domain);
         } catch (const boost::system::system_error& e) {
             const auto* failure = dynamic_cast<const lp_db_error_t*>(&e);
+            timed_out = failure && failure->timed_out;
             if (e.code() == conn_closed || (failure && failure->fatal))
                 close_connection(*entry);
             return e.code();
         }
+        timed_out = false;
         entry->last_use = std::chrono::steady_clock::now();
         return boost::system::error_code();
     };
     try {
         entry = &connection_for_tag(tag);
+        if (read_time < entry->timed_out_at) {
+            // The server timed out while this request waited in the daemon:
+            // it is not tried again for a request that old.
+            if (cf_log_threshold <= CF_LOG_ERROR)
+                cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Not sent: the server timed out while this request waited");
+            result = entry->timeout_code;
+            return;
+        }
         result = attempt();
         if (result == conn_closed) {
             get_connection(tag);
@@ -208,11 +228,23 @@ void lp_db_client_t::run_query(const std::string& tag, const std::string& user, 
             result = attempt();
         }
     } catch (const boost::system::system_error& e) {
+        const auto* failure = dynamic_cast<const lp_db_error_t*>(&e);
+        timed_out = failure && failure->timed_out;
         result = e.code();
     } catch (...) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot retrieve data from database: Unexpected error");
+        timed_out = false;
         result = qv::make_error_code(qv::EC_UNEXPECTED_ERROR);
+    }
+    if (!entry)
+        return;
+    if (timed_out) {
+        entry->timed_out_at = std::chrono::steady_clock::now();
+        entry->timeout_code = result;
+    } else if (!result) {
+        // The server answers: older requests may try it again.
+        entry->timed_out_at = std::chrono::steady_clock::time_point();
     }
 }
 

@@ -21,11 +21,13 @@
 class lp_inventory_t;
 
 // A driver failure. A fatal one leaves the connection unusable, so the base
-// closes it; EC_DB_CONN_CLOSED always closes it and is retried once.
+// closes it; EC_DB_CONN_CLOSED always closes it and is retried once. A
+// timed-out one is also fatal: the server did not answer within a limit.
 class lp_db_error_t : public boost::system::system_error {
 public:
-    lp_db_error_t(qv::ErrorCode code, bool fatal);
+    lp_db_error_t(qv::ErrorCode code, bool fatal, bool timed_out = false);
     bool fatal;
+    bool timed_out;
 };
 
 // Expands a request template: "$u"/"$U" and "$d"/"$D" become placeholders
@@ -94,6 +96,10 @@ protected:
     // message is escaped here, server texts included: pass them raw.
     [[noreturn]] void fail(const std::string& tag, const std::string& message, qv::ErrorCode code,
                            bool fatal = false) const;
+    // As fail, for a connect or query that ran out of time. A request that
+    // ends so makes the requests for its connection string that were read
+    // before it ended fail at once with its code.
+    [[noreturn]] void fail_timed_out(const std::string& tag, const std::string& message, qv::ErrorCode code) const;
 
     lp_inventory_t& inventory;
     std::vector<std::string> rows;

@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include <boost/system/error_code.hpp>
+
 // What parsing needs to know of the client that owns the entry.
 struct lp_db_conn_context_t {
     std::string log_prefix;        // "Datasource [<tag>.<type>]: "
@@ -34,6 +36,10 @@ public:
 
     void* handle = nullptr;  // the driver's connection, owned by the client
     std::chrono::steady_clock::time_point last_use = std::chrono::steady_clock::now();
+    // When the last request that ended in a time-out ended, and its code;
+    // the clock's epoch while no time-out is outstanding.
+    std::chrono::steady_clock::time_point timed_out_at{};
+    boost::system::error_code timeout_code;
     int kind = KIND_NONE;
     std::string path;
     std::string host;

@@ -1,5 +1,6 @@
 #include "db/lp_mysql_client.h"
 
+#include <cerrno>
 #include <cstring>
 #include <locale>
 #include <memory>
@@ -82,6 +83,11 @@ qv::ErrorCode mysql_error_code(unsigned int error_number)
     default:
         return qv::EC_DB_COMMON_ERROR;
     }
+}
+
+bool mysql_timed_out(unsigned int error_number, int system_error)
+{
+    return mysql_error_code(error_number) == qv::EC_DB_CONN_CLOSED && system_error == ETIMEDOUT;
 }
 
 char parse_mysql_bool_option(const std::string& log_prefix, const std::string& key, const std::string& value)
@@ -198,6 +204,7 @@ void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const std::string& t
         mysql_optionsv(conn.get(), MYSQL_OPT_WRITE_TIMEOUT, &read_write_timeout);
 
     MYSQL* connected = nullptr;
+    errno = 0;
     if (entry.kind == lp_db_connection_t::KIND_TCP) {
         std::string host = entry.host;
         if (!host.empty() && host.front() == '[')
@@ -212,9 +219,22 @@ void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const std::string& t
     } else {
         fail(tag, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
     }
-    if (!connected)
-        fail(tag, std::string("Cannot connect to database: ") + mysql_error(conn.get()), qv::EC_DB_OPEN_ERROR);
+    if (!connected) {
+        const int system_error = errno;
+        const std::string message = std::string("Cannot connect to database: ") + mysql_error(conn.get());
+        if (mysql_timed_out(mysql_errno(conn.get()), system_error))
+            fail_timed_out(tag, message, qv::EC_DB_OPEN_ERROR);
+        fail(tag, message, qv::EC_DB_OPEN_ERROR);
+    }
     return conn.release();
+}
+
+void lp_mysql_client_t::fail_statement(const std::string& tag, const std::string& message,
+                                       unsigned int error_number, int system_error) const
+{
+    if (mysql_timed_out(error_number, system_error))
+        fail_timed_out(tag, message, qv::EC_DB_CONN_CLOSED);
+    fail(tag, message, mysql_error_code(error_number));
 }
 
 void lp_mysql_client_t::query(const std::string& tag, const std::string& user, const std::string& domain)
@@ -228,11 +248,16 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         fail(tag, "Cannot init the statement", mysql_error_code(mysql_errno(conn)));
     MYSQL_STMT* stmt = statement.get();
     const auto stmt_error = [&](const char* what) {
-        fail(tag, std::string(what) + mysql_stmt_error(stmt), mysql_error_code(mysql_stmt_errno(stmt)));
+        const int system_error = errno;
+        fail_statement(tag, std::string(what) + mysql_stmt_error(stmt), mysql_stmt_errno(stmt), system_error);
     };
+    // Cleared, so that an ETIMEDOUT comes from this request's steps.
+    errno = 0;
     if (mysql_stmt_prepare(stmt, text.data(), text.size()) != 0) {
+        const int system_error = errno;
         const unsigned int number = mysql_errno(conn) ? mysql_errno(conn) : mysql_stmt_errno(stmt);
-        fail(tag, std::string("Cannot prepare the statement: ") + mysql_stmt_error(stmt), mysql_error_code(number));
+        fail_statement(tag, std::string("Cannot prepare the statement: ") + mysql_stmt_error(stmt), number,
+                       system_error);
     }
 
     if (!params.empty()) {

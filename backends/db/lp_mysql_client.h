@@ -34,6 +34,12 @@ protected:
     void* connect(lp_db_connection_t& entry, const std::string& tag) override;
 
 private:
+    // Fails a statement step with the code of its error number, as a
+    // time-out when mysql_timed_out says so (system_error: errno as the
+    // library left it).
+    [[noreturn]] void fail_statement(const std::string& tag, const std::string& message,
+                                     unsigned int error_number, int system_error) const;
+
     // Bind sets reused from request to request.
     std::vector<st_mysql_bind> param_binds;
     std::vector<st_mysql_bind> result_binds;
@@ -42,6 +48,9 @@ private:
 
 // The error code of a client or server error number.
 qv::ErrorCode mysql_error_code(unsigned int error_number);
+// Whether a failure ran out of time: the library reports a lost connection
+// and leaves errno (system_error) at ETIMEDOUT after its last wait.
+bool mysql_timed_out(unsigned int error_number, int system_error);
 
 // Option values of connection strings; both log an Error with the prefix
 // and throw system_error EC_BAD_CONFIG for a bad value.

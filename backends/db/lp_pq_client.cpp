@@ -1,9 +1,14 @@
 #include "db/lp_pq_client.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <locale>
 #include <memory>
+#include <optional>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -51,12 +56,33 @@ bool wait_socket(PGconn* conn, short events, std::chrono::steady_clock::time_poi
         if (left.count() <= 0)
             return false;
         pollfd fd{PQsocket(conn), events, 0};
-        const int ready = ::poll(&fd, 1, int(left.count()));
+        const int ready = ::poll(&fd, 1, int(std::min<long long>(left.count(), INT_MAX)));
         if (ready > 0)
             return true;
         if (ready < 0 && errno != EINTR)
             return true;  // let libpq report the socket's error
     }
+}
+
+// Seconds that connecting may take: connect_timeout as libpq reads it (at
+// least 2; 0 or less for no limit), the default when it is not set. Empty
+// for a value that is no integer.
+std::optional<long> connect_limit(const lp_db_connection_t::params_t& params, long default_seconds)
+{
+    const auto found = params.find("connect_timeout");
+    if (found == params.end())
+        return default_seconds;
+    const char* text = found->second.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = std::strtol(text, &end, 10);
+    if (end == text || errno != 0 || seconds != long(int(seconds)))
+        return std::nullopt;
+    while (std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0')
+        return std::nullopt;
+    return seconds <= 0 ? 0 : std::max(seconds, 2L);
 }
 
 } // namespace
@@ -145,17 +171,29 @@ void* lp_pq_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
         keys.push_back(param.first.c_str());
         values.push_back(param.second.c_str());
     }
-    const std::string timeout = std::to_string(connect_timeout_seconds);
-    if (!entry.params.count("connect_timeout")) {
-        keys.push_back("connect_timeout");
-        values.push_back(timeout.c_str());
-    }
     keys.push_back(nullptr);
     values.push_back(nullptr);
 
-    PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
+    const std::optional<long> limit = connect_limit(entry.params, connect_timeout_seconds);
+    if (!limit)
+        fail(tag, "Cannot connect to database: invalid integer value \"" + entry.params.at("connect_timeout") +
+                      "\" for connection option \"connect_timeout\"",
+             qv::EC_DB_OPEN_ERROR);
+    // Connects step by step, so that running out of time is told apart.
+    PGconn* conn = PQconnectStartParams(keys.data(), values.data(), 0);
     if (!conn)
         fail(tag, "Cannot connect to database: out of memory", qv::EC_DB_OPEN_ERROR);
+    const auto deadline = *limit == 0 ? std::chrono::steady_clock::time_point::max()
+                                      : std::chrono::steady_clock::now() + std::chrono::seconds(*limit);
+    PostgresPollingStatusType polling = PQstatus(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+    while (polling == PGRES_POLLING_READING || polling == PGRES_POLLING_WRITING) {
+        if (!wait_socket(conn, polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline)) {
+            PQfinish(conn);
+            fail_timed_out(tag, "Cannot connect to database: no answer within " + std::to_string(*limit) + " seconds",
+                           qv::EC_DB_OPEN_ERROR);
+        }
+        polling = PQconnectPoll(conn);
+    }
     if (PQstatus(conn) != CONNECTION_OK) {
         const std::string message = trimmed(PQerrorMessage(conn));
         PQfinish(conn);
@@ -206,8 +244,10 @@ void lp_pq_client_t::query(const std::string& tag, const std::string& user, cons
             break;
     }
     if (timed_out)
-        fail(tag, "Cannot execute the request: no answer within " + std::to_string(query_timeout.count()) + " seconds",
-             qv::EC_DB_CONN_CLOSED);
+        fail_timed_out(tag,
+                       "Cannot execute the request: no answer within " + std::to_string(query_timeout.count()) +
+                           " seconds",
+                       qv::EC_DB_CONN_CLOSED);
 
     // As PQexec does: the last result, or the first error.
     pq_result_ptr result(nullptr, &PQclear);

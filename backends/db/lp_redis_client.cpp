@@ -145,8 +145,16 @@ redisReply* lp_redis_client_t::connect_step(lp_redis_conn_t& conn, const std::st
     const size_t lens[] = {std::char_traits<char>::length(command), argument.size()};
     redisReply* reply = conn.command_argv(2, args, lens);
     if (reply == nullptr)
-        fail(tag, connect_failed + conn.errstr(), qv::EC_DB_OPEN_ERROR);
+        fail_connect(tag, conn, connect_failed + conn.errstr());
     return reply;
+}
+
+void lp_redis_client_t::fail_connect(const std::string& tag, const lp_redis_conn_t& conn,
+                                     const std::string& message) const
+{
+    if (conn.timed_out())
+        fail_timed_out(tag, message, qv::EC_DB_OPEN_ERROR);
+    fail(tag, message, qv::EC_DB_OPEN_ERROR);
 }
 
 void* lp_redis_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
@@ -189,9 +197,9 @@ void* lp_redis_client_t::connect(lp_db_connection_t& entry, const std::string& t
     if (!conn)
         fail(tag, connect_failed + "Cannot allocate redis context", qv::EC_DB_OPEN_ERROR);
     if (conn->err() != 0)
-        fail(tag, connect_failed + conn->errstr(), qv::EC_DB_OPEN_ERROR);
+        fail_connect(tag, *conn, connect_failed + conn->errstr());
     if (tls && !conn->initiate_ssl(*tls))
-        fail(tag, connect_failed + "Cannot initiate Redis SSL with context: " + conn->errstr(), qv::EC_DB_OPEN_ERROR);
+        fail_connect(tag, *conn, connect_failed + "Cannot initiate Redis SSL with context: " + conn->errstr());
 
     // A refused AUTH shows in the next command's reply.
     if (!entry.user.empty())
@@ -235,6 +243,8 @@ void lp_redis_client_t::query(const std::string& tag, const std::string& user, c
     marks.clear();
     form_command(expand_request(tag, connection_for_tag(tag), inventory.settings->redis_request(tag), user, domain));
     const reply_ptr_t reply(conn->command_argv(static_cast<int>(argv.size()), argv.data(), argv_lens.data()));
+    if (!reply && conn->timed_out())
+        fail_timed_out(tag, conn->errstr(), redis_error_code(*conn));
     if (!reply)
         fail(tag, conn->errstr(), redis_error_code(*conn), conn->err() != 0);
     collect_reply(tag, *conn, reply.get());

@@ -40,6 +40,10 @@ private:
     // EC_DB_OPEN_ERROR. Returns the reply.
     redisReply* connect_step(lp_redis_conn_t& conn, const std::string& tag, const char* command,
                              const std::string& argument);
+    // A connection that could not be made: EC_DB_OPEN_ERROR, as a time-out
+    // when it ran out of time.
+    [[noreturn]] void fail_connect(const std::string& tag, const lp_redis_conn_t& conn,
+                                   const std::string& message) const;
     void collect_reply(const std::string& tag, const lp_redis_conn_t& conn, const redisReply* reply);
 
     // Places of the values in the untrimmed expanded text, and how much

@@ -127,6 +127,9 @@ std::unique_ptr<lp_redis_conn_t> lp_redis_conn_t::connect_unix(const std::string
 
 lp_redis_conn_t::lp_redis_conn_t(redisContext* c, clock_t::time_point started_) : context(c), started(started_)
 {
+    // A connect that failed only after its whole limit ran out of time.
+    if (context->err == REDIS_ERR_IO && clock_t::now() - started >= connect_timeout)
+        timed_out_ = true;
     if (context->err == 0) {
         const int flags = fcntl(context->fd, F_GETFL);
         if (flags < 0 || fcntl(context->fd, F_SETFL, flags | O_NONBLOCK) < 0)
@@ -185,6 +188,7 @@ bool lp_redis_conn_t::wait_ready(short events, clock_t::time_point deadline)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_t::now());
         if (left.count() <= 0) {
             set_error(REDIS_ERR_IO, "Timed out waiting for the server");
+            timed_out_ = true;
             return false;
         }
         pollfd p{context->fd, events, 0};

@@ -71,6 +71,8 @@ public:
 
     int err() const;
     const char* errstr() const;
+    // Whether the error is that the server did not answer within a limit.
+    bool timed_out() const { return timed_out_; }
     bool uses_ssl() const { return ssl != nullptr; }
 
 private:
@@ -92,4 +94,5 @@ private:
     redisContext* context;
     ssl_st* ssl = nullptr;
     const clock_t::time_point started;
+    bool timed_out_ = false;
 };

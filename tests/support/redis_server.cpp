@@ -216,6 +216,8 @@ void redis_server_t::stop()
     admin.reset();
     if (pid <= 0)
         return;
+    if (paused)
+        resume();
     kill(pid, SIGTERM);
     int status = 0;
     for (int i = 0; i < 500; ++i) {
@@ -228,6 +230,20 @@ void redis_server_t::stop()
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     pid = -1;
+}
+
+void redis_server_t::pause()
+{
+    if (pid <= 0)
+        throw std::logic_error("redis-server does not run");
+    stop_and_wait(pid);
+    paused = true;
+}
+
+void redis_server_t::resume()
+{
+    kill(pid, SIGCONT);
+    paused = false;
 }
 
 void redis_server_t::restart()

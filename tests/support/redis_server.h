@@ -48,6 +48,10 @@ public:
     // Stops with SIGTERM and starts again on the same ports and socket
     // (the data is not kept).
     void restart();
+    // SIGSTOP and SIGCONT: a server that holds its connections and never
+    // answers.
+    void pause();
+    void resume();
 
     // One command over the UNIX socket (authenticated when a password is
     // set); an error reply throws std::runtime_error. Arrays are returned
@@ -79,6 +83,7 @@ private:
     redis_options_t options;
     std::unique_ptr<redis_tls_files_t> tls_files;
     pid_t pid = -1;
+    bool paused = false;
     // One connection for command(), opened on first use.
     std::unique_ptr<redisContext, void (*)(redisContext*)> admin{nullptr, nullptr};
 };

@@ -119,24 +119,34 @@ TEST_F(SqliteTest, RequestFailuresGiveTheirCodes)
            tag("no-table", "SELECT x FROM missing"),
            tag("no-rows", "UPDATE aliases SET alias = alias WHERE 0"),
            tag("comment", "-- nothing to run"),
+           tag("block-comment", "/* nothing */ ;"),
+           tag("comment-user", "-- $u"),
+           tag("semicolon", " ; "),
            tag("good", "SELECT alias FROM aliases WHERE user = 'bob'")});
     struct case_t {
         const char* tag;
         int code;
-        const char* message;
+        std::string message;
     };
+    // Text without a statement: binding or stepping it is a misuse.
+    const std::string misuse = sqlite3_errstr(SQLITE_MISUSE);
     const std::vector<case_t> cases = {
         {"syntax", qv::EC_DB_COMMON_ERROR, "Cannot prepare the request: SQL logic error"},
         {"no-table", qv::EC_DB_COMMON_ERROR, "Cannot prepare the request: SQL logic error"},
-        {"no-rows", 0, nullptr},
-        {"comment", 0, nullptr},
+        {"no-rows", 0, ""},
+        {"comment", qv::EC_DB_COMMON_ERROR, "Cannot execute the request: " + misuse},
+        {"block-comment", qv::EC_DB_COMMON_ERROR, "Cannot execute the request: " + misuse},
+        {"comment-user", qv::EC_DB_COMMON_ERROR, "Cannot bind the variable: " + misuse},
+        {"semicolon", qv::EC_DB_COMMON_ERROR, "Cannot execute the request: " + misuse},
     };
     for (const case_t& c : cases) {
         const size_t mark = log_mark();
         const lp::ServerMessage response = ask_lookup(SQLITE, c.tag);
         EXPECT_EQ(error_of(response), c.code) << c.tag;
         EXPECT_EQ(response.data_size(), 0) << c.tag;
-        if (c.message) {
+        if (c.message.empty()) {
+            EXPECT_EQ(log_since(mark).find("Error: "), std::string::npos) << log_since(mark);
+        } else {
             EXPECT_NE(log_since(mark).find(std::string("Error: Datasource [") + c.tag + ".sqlite]: " + c.message),
                       std::string::npos)
                 << log_since(mark);

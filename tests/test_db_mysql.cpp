@@ -270,6 +270,17 @@ TEST_F(MysqlTest, OptionTable)
     EXPECT_EQ(my.connections_of("alice").size(), 8u);
 }
 
+TEST_F(MysqlTest, SpoiledConnectionStringsConnectNowhere)
+{
+    const std::string tail = "?{connect-timeout}={5}";
+    expect_spoiled_conns_refused(
+        lp::LOOKUP_MYSQL,
+        {"tcp://{alice}:{" + alice_pw + "}@{127.0.0.1}:" + std::to_string(my.port()) + "/{shop}" + tail,
+         "unix://{alice}:{" + alice_pw + "}@" + my.socket_path() + ":{shop}" + tail},
+        "SELECT CONCAT(SUBSTRING_INDEX(CURRENT_USER(), '@', 1), '/', DATABASE())", {"alice/shop"}, keep_open);
+    EXPECT_EQ(my.connections_of("alice").size(), 2u);
+}
+
 TEST_F(MysqlTest, ReadTimeoutFromTheConnectionString)
 {
     start({{lp::LOOKUP_MYSQL, "slow", alice_tcp() + "?read-timeout=1", "SELECT SLEEP(4)", {}}}, keep_open);

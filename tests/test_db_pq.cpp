@@ -185,6 +185,15 @@ TEST_F(PqTest, ValuesHoldingNulAreRefused)
     EXPECT_EQ(pg.backends_of("alice").size(), 1u);
 }
 
+TEST_F(PqTest, SpoiledConnectionStringsConnectNowhere)
+{
+    expect_spoiled_conns_refused(lp::LOOKUP_PQ,
+                                 {"tcp://{alice}:{" + alice_pw + "}@{127.0.0.1}:" + std::to_string(pg.port()) +
+                                  "/{alicedb}?{application_name}={velbo}"},
+                                 who_request, {"alice@alicedb"}, keep_open);
+    EXPECT_EQ(pg.backends_of("alice").size(), 1u);
+}
+
 TEST_F(PqTest, LostConnectionIsRetriedOnce)
 {
     start({{lp::LOOKUP_PQ, "who", alice_tcp(), who_request, {}}}, keep_open);

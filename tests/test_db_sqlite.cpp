@@ -167,6 +167,7 @@ TEST_F(SqliteTest, ConnectionStringsThroughTheDaemon)
         std::string message;
     };
     const std::string file_conn = "file://" + path_of("mail.db");
+    const std::string odd = make_db(path_of("mail%4%00.db"), "");
     const std::vector<case_t> cases = {
         {"tcp://", qv::EC_BAD_CONFIG, "Debug: Datasource [c0.sqlite]: Use TCP 127.0.0.1:0\n"},
         {"tcp://", qv::EC_BAD_CONFIG, "Error: Datasource [c1.sqlite]: Only \"file://\" schema prefix allowed\n"},
@@ -182,6 +183,14 @@ TEST_F(SqliteTest, ConnectionStringsThroughTheDaemon)
         {"file://" + path_of("missing.db"), qv::EC_BAD_CONFIG,
          "Cannot read file \"" + path_of("missing.db") + "\": No such file or directory\n"},
         {"tcp://u%zz@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
+        // A truncated escape and a NUL byte too, before the scheme is checked.
+        {"tcp://u%4@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
+        {"tcp://u%00x@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
+        // A path is not decoded: "%" is part of the file's name, a NUL byte
+        // would cut it.
+        {"file://" + odd, 0, "Use FILE " + odd + "\n"},
+        {file_conn + std::string("\0x", 2), qv::EC_UNEXPECTED_ERROR,
+         "Cannot retrieve data from database: Unexpected error\n"},
         {"tcp://bob:pa@ss@h/db", qv::EC_BAD_CONFIG, "Host name is invalid\n"},
         // Too complex for the pattern matcher (found by fuzzing).
         {std::string("tcp://p\xdd" "\x00" "\xba" "u@\x0e" "\x00" "\x00" "\x00" "\x00" "\x00" "[\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\x87" "\x87" "\x87" "\x87" "\x87" "fxxq\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@[::\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@[::/]\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" ":/2", 136), qv::EC_UNEXPECTED_ERROR,

@@ -1,5 +1,6 @@
 // Database connection strings: any text parses or fails with EC_BAD_CONFIG
-// (or the decoder's own exception), and a parsed record keeps its promises.
+// (or the refusal of a bad escape or a NUL byte), and a parsed record keeps
+// its promises.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -33,7 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (e.code() != qv::make_error_code(qv::EC_BAD_CONFIG) || entry.parsed())
             std::abort();
         return 0;
-    } catch (const boost::algorithm::non_hex_input&) {
+    } catch (const boost::algorithm::hex_decode_error&) {
+        // A bad digit or a truncated escape.
+        if (entry.parsed())
+            std::abort();
+        return 0;
+    } catch (const std::invalid_argument&) {
+        // A NUL byte in a part.
         if (entry.parsed())
             std::abort();
         return 0;
@@ -53,6 +60,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (holds_at(entry.user) ||
          (entry.kind == lp_db_connection_t::KIND_UNIX && (holds_at(entry.path) || holds_at(entry.db)))))
         std::abort();
+    // No part holds a NUL byte, where a driver would cut it.
+    const auto holds_nul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (holds_nul(entry.user) || holds_nul(entry.password) || holds_nul(entry.host) || holds_nul(entry.db) ||
+        holds_nul(entry.path))
+        std::abort();
+    for (const auto& param : entry.params) {
+        if (holds_nul(param.first) || holds_nul(param.second))
+            std::abort();
+    }
     if (entry.kind == lp_db_connection_t::KIND_TCP && context.default_port != 0 && entry.port == 0)
         std::abort();
     if (entry.kind != lp_db_connection_t::KIND_TCP && entry.port != 0)

@@ -2,6 +2,8 @@
 // in-process on the daemon's own parser.
 #include <unistd.h>
 
+#include <stdexcept>
+
 #include <boost/algorithm/hex.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include "db/lp_db_client.h"
 #include "db/lp_db_connection.h"
 #include "support/capture_log.h"
+#include "support/daemon_db_fixture.h"
 #include "support/test_files.h"
 
 namespace {
@@ -188,9 +191,50 @@ TEST(DbConnection, BadPercentEscapeThrowsItsOwnException)
     lp_db_connection_t entry;
     EXPECT_THROW(entry.parse(context(), "tcp://u%zz@h/db"), boost::algorithm::non_hex_input);
     EXPECT_FALSE(entry.parsed());
-    // A truncated escape decodes to nothing.
-    entry.parse(context(), "tcp://h/db%4");
-    EXPECT_EQ(entry.db, "");
+}
+
+// Where the decoder gives the empty text for a truncated escape, or a NUL
+// byte would cut a part, the part is refused as a bad digit is.
+TEST(DbConnection, TruncatedEscapesAndNulBytesAreRefused)
+{
+    velbo_test::temp_dir_t dir;
+    const std::string sock = dir.write("sock", "");
+    const std::vector<std::string> patterns = {
+        "tcp://{bob}:{pw}@{db.example}:6000/{maildb}?{sslmode}={require}&{k}={v}",
+        "tcp://{db.example}:{6000}",
+        "tcp://{bob}:{pw}@[::1]:6000/{maildb}?{sslmode}={require}",
+        "unix://{bob}:{pw}@" + sock + ":{maildb}?{sslmode}={require}",
+    };
+    for (const std::string& pattern : patterns) {
+        lp_db_connection_t clean;
+        clean.parse(context(), clean_conn(pattern));
+        EXPECT_TRUE(clean.parsed()) << pattern;
+        for (const spoiled_conn_t& spoiled : spoiled_conns(pattern)) {
+            lp_db_connection_t entry;
+            if (spoiled.truncated)
+                EXPECT_THROW(entry.parse(context(), spoiled.conn), boost::algorithm::not_enough_input) << spoiled.conn;
+            else
+                EXPECT_THROW(entry.parse(context(), spoiled.conn), std::invalid_argument) << spoiled.conn;
+            EXPECT_FALSE(entry.parsed()) << spoiled.conn;
+        }
+    }
+
+    // NUL bytes as they stand, also in a path, which is never decoded.
+    for (const std::string& conn : {std::string("tcp://bo\0b@h/db", 15), std::string("tcp://h/d\0b", 11),
+                                    std::string("tcp://h/db?k=v\0", 15), "unix://" + sock + std::string("\0x", 2),
+                                    "file://" + sock + std::string("\0x", 2)}) {
+        lp_db_connection_t entry;
+        EXPECT_THROW(entry.parse(context(), conn), std::invalid_argument) << conn;
+        EXPECT_FALSE(entry.parsed());
+    }
+    // So a "%" in a path is the file's own name.
+    const std::string odd = dir.write("a%4", "");
+    const std::string nul_escape = dir.write("a%00x", "");
+    for (const std::string& path : {odd, nul_escape}) {
+        lp_db_connection_t entry;
+        entry.parse(context(0, true, "sqlite"), "file://" + path);
+        EXPECT_EQ(entry.path, path);
+    }
 }
 
 // Writes "#" where a placeholder goes, to see where emit was called.

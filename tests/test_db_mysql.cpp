@@ -1,8 +1,10 @@
 // The MySQL/MariaDB back-end through the daemon, against a server of the test's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
+#include "support/child_process.h"
 #include "support/daemon_db_fixture.h"
 #include "support/daemon_db_hang.h"
 #include "support/daemon_lists_fixture.h"
@@ -127,6 +129,114 @@ TEST_F(MysqlTest, RequestsAndValues)
     EXPECT_EQ(my.connections_of("alice").size(), 1u);
 }
 
+// Each column type and some computed values, with the values that test
+// their text form: floating-point numbers in fixed and exponent form, the
+// limits of the integer types, zero-filling, fractions of seconds, bytes
+// that are not UTF-8, values longer than a first fetch reads.
+TEST_F(MysqlTest, EveryColumnTypeGivesTheTextTheClientPrints)
+{
+    struct column_t {
+        std::string definition;
+        std::vector<std::string> values;  // SQL literals
+    };
+    const std::vector<column_t> columns{
+        {"DOUBLE", {"1.5", "0.1e0 + 0.2e0", "1e300", "-2.2250738585072014e-308", "1.2345678901234568e20", "1e15",
+                    "1e16", "0.000000000000012345678901234567", "5e-324", "-0.0001", "123456789012345.6"}},
+        {"FLOAT", {"0.25", "0.1", "3.4028234e38", "1.17549435e-38", "16777217", "-1.5", "123456.79", "1e-10"}},
+        {"DOUBLE(12,4)", {"1.5", "-1e6"}},
+        {"FLOAT(7,2)", {"-3.14159"}},
+        {"DOUBLE ZEROFILL", {"1.5", "1e300"}},
+        {"FLOAT(7,2) ZEROFILL", {"3.25"}},
+        {"DECIMAL(30,10)", {"1.5", "-12345678901234567890.0123456789"}},
+        {"DECIMAL(65,30)", {"-99999999999999999999999999999999999.999999999999999999999999999999"}},
+        {"DATE", {"'2024-02-29'", "'0000-00-00'", "'9999-12-31'"}},
+        {"TIME", {"'-838:59:59'", "'00:00:00'", "'12:34:56'"}},
+        {"TIME(6)", {"'01:02:03.000450'", "'-00:00:00.5'"}},
+        {"DATETIME", {"'2024-02-29 23:59:59'", "'0000-00-00 00:00:00'"}},
+        {"DATETIME(3)", {"'9999-12-31 23:59:59.999'"}},
+        {"TIMESTAMP(6) NULL", {"'2024-06-01 12:00:00.25'"}},
+        {"YEAR", {"2024", "0", "1901", "2155"}},
+        {"TINYINT", {"-128", "127"}},
+        {"TINYINT UNSIGNED", {"255"}},
+        {"SMALLINT", {"-32768"}},
+        {"MEDIUMINT UNSIGNED", {"16777215"}},
+        {"INT", {"-2147483648", "0"}},
+        {"INT UNSIGNED", {"4294967295"}},
+        {"BIGINT", {"-9223372036854775808", "9223372036854775807"}},
+        {"BIGINT UNSIGNED", {"18446744073709551615"}},
+        {"INT(5) ZEROFILL", {"42"}},
+        {"BIGINT ZEROFILL", {"7"}},
+        {"BIT(12)", {"b'101010101010'", "b'0'"}},
+        {"BIT(64)", {"b'1111111111111111111111111111111111111111111111111111111111111110'"}},
+        {"BINARY(4)", {"X'00FF80'"}},
+        {"VARBINARY(8)", {"X'FE0A00FF09'"}},
+        {"BLOB", {"X'C328FF00'", "REPEAT(X'00FF0A80', 300)"}},
+        {"CHAR(5)", {"'ab'"}},
+        {"VARCHAR(20)", {"'  x  '", "''"}},
+        {"TEXT", {"'\xc3\xbc" "ber\ttab\nline'", "REPEAT('\xc3\xa9', 400)"}},
+        {"JSON", {"'{\"a\": [1, 2.5, \"\xc3\xbc\"]}'"}},
+        {"ENUM('a','b')", {"'b'"}},
+        {"SET('x','y','z')", {"'x,z'"}},
+    };
+    std::string create = "CREATE TABLE shop.typed (k INT PRIMARY KEY";
+    size_t rows = 0;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        create += ", c" + std::to_string(c) + " " + columns[c].definition;
+        rows = std::max(rows, columns[c].values.size());
+    }
+    my.exec(create + ")");
+    std::vector<std::string> queries;
+    for (size_t r = 0; r < rows; ++r) {
+        std::string insert = "INSERT INTO shop.typed VALUES (" + std::to_string(r);
+        for (size_t c = 0; c < columns.size(); ++c) {
+            const bool has = r < columns[c].values.size();
+            insert += ", " + (has ? columns[c].values[r] : std::string("NULL"));
+            if (has)
+                queries.push_back("SELECT c" + std::to_string(c) + " FROM typed WHERE k = " + std::to_string(r));
+        }
+        my.exec(insert + ")");
+    }
+    for (const char* expression : {"PI() + 0e0", "PI()", "1e0 / 3", "SQRT(2)", "EXP(1)", "2.5e0 * 2", "1e0",
+                                   "CAST(1.5 AS FLOAT)", "1 / 3", "CAST(-1 AS UNSIGNED)", "X'00FF'", "b'101'",
+                                   "SEC_TO_TIME(3661.5)", "CAST('2024-01-01' AS DATE)", "-9223372036854775808",
+                                   "(SELECT MAX(c0) FROM typed) * 1e0", "(SELECT SUM(c1) FROM typed)",
+                                   "(SELECT AVG(c5) FROM typed)", "CONCAT(1.5e0)"})
+        queries.push_back(std::string("SELECT ") + expression);
+
+    std::vector<db_tag_t> tags{{lp::LOOKUP_MYSQL, "charset", alice_tcp(), "SELECT @@character_set_results", {}}};
+    for (size_t i = 0; i < queries.size(); ++i)
+        tags.push_back({lp::LOOKUP_MYSQL, "q" + std::to_string(i), alice_tcp(), queries[i], {}});
+    start(tags, keep_open);
+    // The client reads the values in the character set of the daemon's
+    // connection, all in one run: after each value and its newline it prints
+    // a line that no value holds.
+    const std::vector<std::string> charset = lookup(lp::LOOKUP_MYSQL, "charset");
+    ASSERT_EQ(charset.size(), 1u);
+    const std::string separator = "\n--end of value--\n";
+    std::string script;
+    for (const std::string& query : queries)
+        script += query + "; SELECT '--end of value--';\n";
+    const child_result_t printed = run_program(
+        "/usr/bin/mariadb",
+        {"mariadb", "--no-defaults", "--batch", "--raw", "--skip-column-names",
+         "--default-character-set=" + charset[0], "--socket=" + my.socket_path(), "--user=root", "shop",
+         "--execute=" + script},
+        {"PATH=/usr/bin:/bin"});
+    ASSERT_TRUE(printed.exited && printed.status == 0) << describe(printed);
+    size_t begin = 0;
+    for (size_t i = 0; i < queries.size(); ++i) {
+        SCOPED_TRACE(queries[i]);
+        const size_t end = printed.out.find(separator, begin);
+        ASSERT_NE(end, std::string::npos) << printed.out.substr(begin);
+        const std::string value = printed.out.substr(begin, end - begin);
+        begin = end + separator.size();
+        const std::string tag = "q" + std::to_string(i);
+        EXPECT_EQ(lookup(lp::LOOKUP_MYSQL, tag, "alice"), std::vector<std::string>{value});
+        EXPECT_TRUE(check(lp::LOOKUP_MYSQL, tag, value, "alice"));
+    }
+    EXPECT_EQ(begin, printed.out.size());
+}
+
 TEST_F(MysqlTest, OptionTable)
 {
     const auto with = [this](const std::string& options) { return alice_tcp() + "?" + options; };
@@ -158,6 +268,17 @@ TEST_F(MysqlTest, OptionTable)
     run_cases(cases);
     // Refused options never reach the server.
     EXPECT_EQ(my.connections_of("alice").size(), 8u);
+}
+
+TEST_F(MysqlTest, SpoiledConnectionStringsConnectNowhere)
+{
+    const std::string tail = "?{connect-timeout}={5}";
+    expect_spoiled_conns_refused(
+        lp::LOOKUP_MYSQL,
+        {"tcp://{alice}:{" + alice_pw + "}@{127.0.0.1}:" + std::to_string(my.port()) + "/{shop}" + tail,
+         "unix://{alice}:{" + alice_pw + "}@" + my.socket_path() + ":{shop}" + tail},
+        "SELECT CONCAT(SUBSTRING_INDEX(CURRENT_USER(), '@', 1), '/', DATABASE())", {"alice/shop"}, keep_open);
+    EXPECT_EQ(my.connections_of("alice").size(), 2u);
 }
 
 TEST_F(MysqlTest, ReadTimeoutFromTheConnectionString)

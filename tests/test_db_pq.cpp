@@ -149,6 +149,55 @@ TEST_F(PqTest, RequestsAndValues)
     EXPECT_EQ(pg.backends_of("alice").size(), 1u);
 }
 
+TEST_F(PqTest, ValuesHoldingNulAreRefused)
+{
+    start({{lp::LOOKUP_PQ, "byuser", alice_tcp(), "SELECT v FROM users WHERE name = $u AND $d <> 'x'", {}},
+           {lp::LOOKUP_PQ, "bydomain", alice_tcp(), "SELECT v FROM users WHERE name = $d", {}}},
+          keep_open);
+    const std::string cut = std::string("alice\0evil", 10);
+    struct case_t {
+        std::string tag;
+        std::string user;
+        std::string domain;
+        std::string message;
+    };
+    const std::vector<case_t> cases{
+        {"byuser", cut, "example.org", "the value of $1 holds a NUL byte"},
+        {"byuser", std::string("alice\0", 6), "example.org", "the value of $1 holds a NUL byte"},
+        {"byuser", "alice", std::string("\0", 1), "the value of $2 holds a NUL byte"},
+        {"bydomain", "bob", cut, "the value of $1 holds a NUL byte"},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.tag + " " + c.message);
+        size_t mark = log_mark();
+        const lp::ServerMessage response = ask_lookup(lp::LOOKUP_PQ, c.tag, c.user, c.domain);
+        EXPECT_EQ(error_of(response), 50) << response.ShortDebugString();
+        EXPECT_EQ(response.data_size(), 0);
+        EXPECT_NE(log_since(mark).find("Error: Datasource [" + c.tag + ".pq]: Cannot execute the request: " +
+                                       c.message + ", which cannot be sent as text"),
+                  std::string::npos)
+            << log_since(mark);
+        mark = log_mark();
+        const lp::ServerMessage checked = ask_check(lp::LOOKUP_PQ, c.tag, "red", c.user, c.domain);
+        EXPECT_EQ(error_of(checked), 50);
+        EXPECT_FALSE(checked.result());
+        EXPECT_NE(log_since(mark).find(c.message), std::string::npos) << log_since(mark);
+    }
+    // The values without the NUL are found, on the one connection.
+    EXPECT_TRUE(check(lp::LOOKUP_PQ, "byuser", "red", "alice", "example.org"));
+    EXPECT_TRUE(check(lp::LOOKUP_PQ, "bydomain", "red", "bob", "alice"));
+    EXPECT_EQ(pg.backends_of("alice").size(), 1u);
+}
+
+TEST_F(PqTest, SpoiledConnectionStringsConnectNowhere)
+{
+    expect_spoiled_conns_refused(lp::LOOKUP_PQ,
+                                 {"tcp://{alice}:{" + alice_pw + "}@{127.0.0.1}:" + std::to_string(pg.port()) +
+                                  "/{alicedb}?{application_name}={velbo}"},
+                                 who_request, {"alice@alicedb"}, keep_open);
+    EXPECT_EQ(pg.backends_of("alice").size(), 1u);
+}
+
 TEST_F(PqTest, LostConnectionIsRetriedOnce)
 {
     start({{lp::LOOKUP_PQ, "who", alice_tcp(), who_request, {}}}, keep_open);

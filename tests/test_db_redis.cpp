@@ -59,9 +59,9 @@ protected:
     void SetUp() override { server->command({"FLUSHALL"}); }
 
     // Connections the server has accepted so far.
-    static long accepted()
+    static long accepted(redis_server_t& on = *server)
     {
-        const std::string info = server->command({"INFO", "stats"});
+        const std::string info = on.command({"INFO", "stats"});
         const std::string key = "total_connections_received:";
         return std::stol(info.substr(info.find(key) + key.size()));
     }
@@ -341,6 +341,19 @@ TEST_F(RedisTags, AuthThenSelectFromTheConnectionString)
         EXPECT_NE(log_since(mark).find(c.message), std::string::npos) << log_since(mark);
     }
     EXPECT_EQ(log().find("s3cret"), std::string::npos);
+}
+
+TEST_F(RedisTags, SpoiledConnectionStringsConnectNowhere)
+{
+    own = std::make_unique<redis_server_t>(redis_options_t{false, "s3cret"});
+    own->command({"EVAL", "redis.call('SELECT','3'); return redis.call('SET','k','in three')", "0"});
+    const long before = accepted(*own);
+    expect_spoiled_conns_refused(REDIS,
+                                 {"tcp://{s3cret}:{pw}@{127.0.0.1}:" + std::to_string(own->port) + "/{3}?{k}={v}",
+                                  "unix://{s3cret}@" + own->socket_path + ":{3}?{k}={v}"},
+                                 "GET k", {"in three"}, keep_connections);
+    // Only the two clean strings connected.
+    EXPECT_EQ(accepted(*own), before + 2);
 }
 
 TEST_F(RedisTags, ServerThatRequiresClientCertificates)

@@ -119,24 +119,34 @@ TEST_F(SqliteTest, RequestFailuresGiveTheirCodes)
            tag("no-table", "SELECT x FROM missing"),
            tag("no-rows", "UPDATE aliases SET alias = alias WHERE 0"),
            tag("comment", "-- nothing to run"),
+           tag("block-comment", "/* nothing */ ;"),
+           tag("comment-user", "-- $u"),
+           tag("semicolon", " ; "),
            tag("good", "SELECT alias FROM aliases WHERE user = 'bob'")});
     struct case_t {
         const char* tag;
         int code;
-        const char* message;
+        std::string message;
     };
+    // Text without a statement: binding or stepping it is a misuse.
+    const std::string misuse = sqlite3_errstr(SQLITE_MISUSE);
     const std::vector<case_t> cases = {
         {"syntax", qv::EC_DB_COMMON_ERROR, "Cannot prepare the request: SQL logic error"},
         {"no-table", qv::EC_DB_COMMON_ERROR, "Cannot prepare the request: SQL logic error"},
-        {"no-rows", 0, nullptr},
-        {"comment", 0, nullptr},
+        {"no-rows", 0, ""},
+        {"comment", qv::EC_DB_COMMON_ERROR, "Cannot execute the request: " + misuse},
+        {"block-comment", qv::EC_DB_COMMON_ERROR, "Cannot execute the request: " + misuse},
+        {"comment-user", qv::EC_DB_COMMON_ERROR, "Cannot bind the variable: " + misuse},
+        {"semicolon", qv::EC_DB_COMMON_ERROR, "Cannot execute the request: " + misuse},
     };
     for (const case_t& c : cases) {
         const size_t mark = log_mark();
         const lp::ServerMessage response = ask_lookup(SQLITE, c.tag);
         EXPECT_EQ(error_of(response), c.code) << c.tag;
         EXPECT_EQ(response.data_size(), 0) << c.tag;
-        if (c.message) {
+        if (c.message.empty()) {
+            EXPECT_EQ(log_since(mark).find("Error: "), std::string::npos) << log_since(mark);
+        } else {
             EXPECT_NE(log_since(mark).find(std::string("Error: Datasource [") + c.tag + ".sqlite]: " + c.message),
                       std::string::npos)
                 << log_since(mark);
@@ -157,6 +167,7 @@ TEST_F(SqliteTest, ConnectionStringsThroughTheDaemon)
         std::string message;
     };
     const std::string file_conn = "file://" + path_of("mail.db");
+    const std::string odd = make_db(path_of("mail%4%00.db"), "");
     const std::vector<case_t> cases = {
         {"tcp://", qv::EC_BAD_CONFIG, "Debug: Datasource [c0.sqlite]: Use TCP 127.0.0.1:0\n"},
         {"tcp://", qv::EC_BAD_CONFIG, "Error: Datasource [c1.sqlite]: Only \"file://\" schema prefix allowed\n"},
@@ -172,6 +183,14 @@ TEST_F(SqliteTest, ConnectionStringsThroughTheDaemon)
         {"file://" + path_of("missing.db"), qv::EC_BAD_CONFIG,
          "Cannot read file \"" + path_of("missing.db") + "\": No such file or directory\n"},
         {"tcp://u%zz@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
+        // A truncated escape and a NUL byte too, before the scheme is checked.
+        {"tcp://u%4@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
+        {"tcp://u%00x@h", qv::EC_UNEXPECTED_ERROR, "Cannot retrieve data from database: Unexpected error\n"},
+        // A path is not decoded: "%" is part of the file's name, a NUL byte
+        // would cut it.
+        {"file://" + odd, 0, "Use FILE " + odd + "\n"},
+        {file_conn + std::string("\0x", 2), qv::EC_UNEXPECTED_ERROR,
+         "Cannot retrieve data from database: Unexpected error\n"},
         {"tcp://bob:pa@ss@h/db", qv::EC_BAD_CONFIG, "Host name is invalid\n"},
         // Too complex for the pattern matcher (found by fuzzing).
         {std::string("tcp://p\xdd" "\x00" "\xba" "u@\x0e" "\x00" "\x00" "\x00" "\x00" "\x00" "[\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@\x87" "\x87" "\x87" "\x87" "\x87" "fxxq\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@[::\x87" "\x87" "\x87" "\x87" "\x87" "\x87" "@[::/]\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" "\xf3" ":/2", 136), qv::EC_UNEXPECTED_ERROR,

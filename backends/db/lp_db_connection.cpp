@@ -4,8 +4,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <unordered_set>
 
+#include <boost/algorithm/hex.hpp>
 #include <boost/regex.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -43,11 +45,24 @@ void debug(const std::string& log_prefix, const std::string& message)
         cf_log_message(CF_LOG_DEBUG, log_prefix + message);
 }
 
+// A part percent-decoded. The decoder gives a truncated escape as the empty
+// text; that and a NUL byte, which would cut the part where a driver takes
+// it as a C string, are refused as a bad digit is.
+std::string decode_part(const char* data, size_t length)
+{
+    std::string text = url_decode(data, length);
+    if (text.empty() && length != 0)
+        throw boost::algorithm::not_enough_input();
+    if (text.find('\0') != std::string::npos)
+        throw std::invalid_argument("NUL byte in a connection string");
+    return text;
+}
+
 std::string decoded(const boost::ssub_match& group)
 {
     if (!group.matched)
         return std::string();
-    return url_decode(&*group.first, static_cast<size_t>(group.length()));
+    return decode_part(&*group.first, static_cast<size_t>(group.length()));
 }
 
 // The port group (digits only): 0 for none, else 1 to 65535.
@@ -84,6 +99,9 @@ std::string resolve_absolute_path(const std::string& log_prefix, const std::stri
 {
     if (path.empty() || path[0] != '/')
         bad_config(log_prefix, "Path to " + what + " \"" + cf_log_escape(path) + "\" must be absolute");
+    // Not decoded, but cut at a NUL byte all the same.
+    if (path.find('\0') != std::string::npos)
+        throw std::invalid_argument("NUL byte in a connection string");
     char resolved[PATH_MAX];
     if (!realpath(path.c_str(), resolved)) {
         const int error = errno;
@@ -125,7 +143,7 @@ void lp_db_connection_t::parse(const lp_db_conn_context_t& context, const std::s
         out.params = parse_conn_params(prefix, m[12].str());
         out.user = decoded(m[3]);
         out.password = decoded(m[5]);
-        out.host = url_decode(out.host.data(), out.host.size());
+        out.host = decode_part(out.host.data(), out.host.size());
         if (out.host.find('@') != std::string::npos)
             bad_config(prefix, "Host name is invalid");
         out.db = decoded(m[10]);

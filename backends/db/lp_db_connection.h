@@ -28,8 +28,9 @@ public:
 
     // Parses a connection string into this entry. Logs an Error and throws
     // boost::system::system_error EC_BAD_CONFIG for a bad string; a bad
-    // percent escape throws boost::algorithm::non_hex_input. On failure the
-    // entry stays unparsed.
+    // percent escape throws boost::algorithm::non_hex_input, a truncated one
+    // boost::algorithm::not_enough_input, and a part holding a NUL byte
+    // std::invalid_argument. On failure the entry stays unparsed.
     void parse(const lp_db_conn_context_t& context, const std::string& conn);
 
     bool parsed() const { return kind != KIND_NONE; }
@@ -52,10 +53,12 @@ public:
 };
 
 // The "?key=value&..." part of a connection string, percent-decoded.
-// Throws system_error EC_BAD_CONFIG for a repeated or reserved key.
+// Throws system_error EC_BAD_CONFIG for a repeated or reserved key, and
+// for a bad escape or a NUL byte as parsing does.
 lp_db_connection_t::params_t parse_conn_params(const std::string& log_prefix, const std::string& query);
 
 // An absolute path resolved by realpath; what is "UNIX socket" or
-// "database file". Throws system_error EC_BAD_CONFIG.
+// "database file". Throws system_error EC_BAD_CONFIG, or
+// std::invalid_argument for a path holding a NUL byte.
 std::string resolve_absolute_path(const std::string& log_prefix, const std::string& path,
                                   const std::string& what);

@@ -296,15 +296,18 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         result_binds[i].buffer_type = MYSQL_TYPE_STRING;
         result_binds[i].length = &result_lengths[i];
     }
+    // The library formats numbers to the width of the buffer bound here
+    // (without one a floating-point value comes back empty and zero-filling
+    // is lost): column 0 gets a buffer wide enough for any number.
+    fetch_buffer.resize(fetch_buffer_size);
+    result_binds[0].buffer = fetch_buffer.data();
+    result_binds[0].buffer_length = fetch_buffer.size();
     if (mysql_stmt_bind_result(stmt, result_binds.data()))
         stmt_error("Cannot bind output parameters: ");
     if (mysql_stmt_store_result(stmt))
         stmt_error("Cannot store the statement result: ");
 
-    MYSQL_BIND& first = result_binds[0];
     for (;;) {
-        first.buffer = nullptr;
-        first.buffer_length = 0;
         result_lengths[0] = 0;
         const int fetched = mysql_stmt_fetch(stmt);
         if (fetched == MYSQL_NO_DATA)
@@ -312,17 +315,22 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         if (fetched != 0 && fetched != MYSQL_DATA_TRUNCATED)
             fail(tag, "Cannot fetch the statement data: (" + std::to_string(fetched) + ") " + mysql_stmt_error(stmt),
                  mysql_error_code(mysql_stmt_errno(stmt)));
-        // The value is read straight into its row.
         const unsigned long length = result_lengths[0];
-        std::string& value = rows.emplace_back(length + 1, '\0');
-        first.buffer = &value[0];
-        first.buffer_length = length;
-        const int column = mysql_stmt_fetch_column(stmt, &first, 0, 0);
+        if (length <= fetch_buffer.size()) {
+            rows.emplace_back(fetch_buffer.data(), length);
+            continue;
+        }
+        // A longer value (text, bytes, a decimal) is read again whole,
+        // straight into its row.
+        std::string& value = rows.emplace_back(length, '\0');
+        MYSQL_BIND whole = result_binds[0];
+        whole.buffer = &value[0];
+        whole.buffer_length = length;
+        const int column = mysql_stmt_fetch_column(stmt, &whole, 0, 0);
         if (column != 0) {
             rows.pop_back();
             fail(tag, "Cannot fetch the statement data: (" + std::to_string(column) + ") " + mysql_stmt_error(stmt),
                  qv::EC_DB_COMMON_ERROR);
         }
-        value.resize(length);
     }
 }

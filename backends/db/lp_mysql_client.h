@@ -3,6 +3,7 @@
 // options from the connection string's query parameters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,6 +45,9 @@ private:
     std::vector<st_mysql_bind> param_binds;
     std::vector<st_mysql_bind> result_binds;
     std::vector<unsigned long> result_lengths;
+    // Column 0 of each row is fetched into this buffer first.
+    static constexpr size_t fetch_buffer_size = 256;
+    std::vector<char> fetch_buffer;
 };
 
 // The error code of a client or server error number.

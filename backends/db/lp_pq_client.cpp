@@ -218,8 +218,15 @@ void lp_pq_client_t::query(const std::string& tag, const std::string& user, cons
         sent = PQsendQuery(conn, text.c_str());
     } else {
         param_values.clear();
-        for (const std::string& value : params)
+        for (const std::string& value : params) {
+            // Text parameters end at their first NUL byte: never send a cut value.
+            if (value.find('\0') != std::string::npos)
+                fail(tag,
+                     "Cannot execute the request: the value of $" + std::to_string(param_values.size() + 1) +
+                         " holds a NUL byte, which cannot be sent as text",
+                     qv::EC_DB_COMMON_ERROR);
             param_values.push_back(value.c_str());
+        }
         sent = PQsendQueryParams(conn, text.c_str(), int(param_values.size()), nullptr, param_values.data(), nullptr,
                                  nullptr, 0);
     }

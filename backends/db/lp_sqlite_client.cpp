@@ -100,9 +100,14 @@ void lp_sqlite_client_t::query(const std::string& tag, const std::string& user, 
     const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, &sqlite3_finalize);
     if (result != SQLITE_OK)
         fail(tag, std::string("Cannot prepare the request: ") + sqlite3_errstr(result), sqlite_error_code(result));
-    // Text without a statement (only a comment) prepares to nothing.
-    if (!statement)
-        return;
+    // Text without a statement (only a comment) prepares to nothing, which
+    // SQLite refuses to bind or to step as a misuse.
+    if (!statement) {
+        fail(tag,
+             std::string(params.empty() ? "Cannot execute the request: " : "Cannot bind the variable: ") +
+                 sqlite3_errstr(SQLITE_MISUSE),
+             sqlite_error_code(SQLITE_MISUSE));
+    }
 
     for (size_t i = 0; i < params.size(); ++i) {
         const std::string& value = params[i];

@@ -87,6 +87,38 @@ void db_fixture_t::run_request_cases(lp::LookupType type, const std::string& con
     }
 }
 
+void db_fixture_t::expect_spoiled_conns_refused(lp::LookupType type, const std::vector<std::string>& patterns,
+                                                const std::string& request, const std::vector<std::string>& rows,
+                                                const std::string& globals)
+{
+    std::vector<db_tag_t> tags;
+    std::vector<spoiled_conn_t> spoiled;
+    for (size_t p = 0; p < patterns.size(); ++p) {
+        tags.push_back({type, "clean" + std::to_string(p), clean_conn(patterns[p]), request, {}});
+        for (spoiled_conn_t& conn : spoiled_conns(patterns[p]))
+            spoiled.push_back(std::move(conn));
+    }
+    for (size_t i = 0; i < spoiled.size(); ++i)
+        tags.push_back({type, "spoiled" + std::to_string(i), spoiled[i].conn, request, {}});
+    start(tags, globals);
+    for (size_t p = 0; p < patterns.size(); ++p)
+        EXPECT_EQ(lookup(type, "clean" + std::to_string(p)), rows) << clean_conn(patterns[p]);
+    for (size_t i = 0; i < spoiled.size(); ++i) {
+        SCOPED_TRACE(spoiled[i].conn);
+        const std::string tag = "spoiled" + std::to_string(i);
+        const size_t mark = log_mark();
+        const lp::ServerMessage response = ask_lookup(type, tag);
+        EXPECT_EQ(error_of(response), qv::EC_UNEXPECTED_ERROR) << response.ShortDebugString();
+        EXPECT_EQ(response.data_size(), 0);
+        const std::string logged = log_since(mark);
+        const std::string line = "Error: Datasource [" + tag + "." + section_name(type) +
+                                 "]: Cannot retrieve data from database: Unexpected error\n";
+        EXPECT_NE(logged.find(line), std::string::npos) << logged;
+        EXPECT_EQ(count_of(logged, "Error: "), 1u) << logged;
+        EXPECT_EQ(logged.find("Warning: "), std::string::npos) << logged;
+    }
+}
+
 size_t db_fixture_t::open_descriptors_on(const std::string& path) const
 {
     const std::string fd_dir = "/proc/" + std::to_string(daemon->pilotd.pid()) + "/fd";
@@ -108,4 +140,28 @@ size_t db_fixture_t::open_descriptors_on(const std::string& path) const
 int error_of(const lp::ServerMessage& response)
 {
     return response.has_error() ? static_cast<int>(response.error().code()) : 0;
+}
+
+std::string clean_conn(const std::string& pattern)
+{
+    std::string conn;
+    for (const char c : pattern) {
+        if (c != '{' && c != '}')
+            conn += c;
+    }
+    return conn;
+}
+
+std::vector<spoiled_conn_t> spoiled_conns(const std::string& pattern)
+{
+    std::vector<spoiled_conn_t> spoiled;
+    for (size_t close = pattern.find('}'); close != std::string::npos; close = pattern.find('}', close + 1)) {
+        const size_t open = pattern.rfind('{', close);
+        const std::string part = pattern.substr(open + 1, close - open - 1);
+        for (const std::string spoil : {"%", "%4", "%00x"}) {
+            spoiled.push_back({part + spoil, clean_conn(pattern.substr(0, close) + spoil + pattern.substr(close)),
+                               spoil != "%00x"});
+        }
+    }
+    return spoiled;
 }

@@ -48,11 +48,32 @@ protected:
     void run_request_cases(lp::LookupType type, const std::string& conn, const std::vector<request_case_t>& cases,
                            const std::string& globals);
 
+    // A tag on the clean string of each pattern (spoiled_conns), which must
+    // answer `rows`, and one on each of its spoiled strings, which must fail
+    // with EC_UNEXPECTED_ERROR and no Error or Warning line but "Cannot
+    // retrieve data from database: Unexpected error".
+    void expect_spoiled_conns_refused(lp::LookupType type, const std::vector<std::string>& patterns,
+                                      const std::string& request, const std::vector<std::string>& rows,
+                                      const std::string& globals = "");
+
     // Descriptors the daemon holds open on a file (connections to it).
     size_t open_descriptors_on(const std::string& path) const;
 
     uint32_t run_as_uid = 0;  // the configuration's run_as_user
 };
+
+// Connection strings spoiled one part at a time. Each part of `pattern` to
+// spoil is written between "{" and "}"; the clean string is the pattern
+// without the braces. A part is spoiled by a truncated escape at its end
+// ("%", "%4") or by an escaped NUL byte before a tail ("%00x"), which a cut
+// at the NUL would drop.
+struct spoiled_conn_t {
+    std::string what;  // the spoiled part
+    std::string conn;
+    bool truncated;    // a truncated escape, else a NUL byte
+};
+std::string clean_conn(const std::string& pattern);
+std::vector<spoiled_conn_t> spoiled_conns(const std::string& pattern);
 
 // The error number of an answer, 0 without an error.
 int error_of(const lp::ServerMessage& response);

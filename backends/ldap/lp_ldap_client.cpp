@@ -51,6 +51,7 @@ const ldap_url_category_t ldap_url_category_instance;
 
 const std::string start_tls = "StartTLS";
 const std::string extension_marker = "/????";
+const std::string critical_start_tls = extension_marker + "!" + start_tls;
 const std::vector<std::string> empty_list;
 
 struct url_free_t {
@@ -68,6 +69,13 @@ bool iequals(const std::string& a, const std::string& b)
 bool starts_with(const std::string& text, const char* head)
 {
     return text.compare(0, std::char_traits<char>::length(head), head) == 0;
+}
+
+// A connection URL whose binds never travel in the clear.
+bool protected_transport(const std::string& url)
+{
+    return starts_with(url, "ldaps://") || starts_with(url, "ldapi://") ||
+           url_extension_suffix(url) == critical_start_tls;
 }
 
 std::string quoted(const std::string& path)
@@ -538,13 +546,13 @@ void lp_ldap_client_t::follow_referrals(const std::string& tag, const lp_ldap_se
         log_debug(prefix + cf_log_escape(url));
         try {
             lp_ldap_search_request_t r = request_from_url(tag, url);
-            if (url_extension_suffix(r.url).empty()) {
-                const std::string inherited = url_extension_suffix(request.url);
-                if (!inherited.empty())
-                    r.url += inherited;
-                else if (starts_with(r.url, "ldap://") &&
-                         (starts_with(request.url, "ldaps://") || starts_with(request.url, "ldapi://")))
-                    r.url += extension_marker + "!" + start_tls;  // never a password in the clear
+            const std::string own = url_extension_suffix(r.url);
+            if (starts_with(r.url, "ldap://") && protected_transport(request.url)) {
+                // Whatever the referral names: never a password in the clear.
+                r.url.erase(r.url.size() - own.size());
+                r.url += critical_start_tls;
+            } else if (own.empty()) {
+                r.url += url_extension_suffix(request.url);
             }
             r.bind_dn = request.bind_dn;
             r.bind_password = request.bind_password;

@@ -184,10 +184,24 @@ TEST_F(AdLookup, ErrorsOfTheDirectoryReachTheClient)
     closed.port = 1;
     ad_tag_t bad_base = tag("badbase");
     bad_base.dn = "OU=Nowhere," + samba_dc_t::base_dn;
-    start_ad({wrong, closed, bad_base});
+    // Beyond 16 bits: 389 + 65536 would reach Samba's own port.
+    ad_tag_t wrapped = tag("wrapped");
+    wrapped.port = 389 + 65536;
+    ad_tag_t huge = tag("huge");
+    huge.port = 4294967295u;
+    start_ad({wrong, closed, bad_base, wrapped, huge});
     EXPECT_EQ(error_of(ask_lookup("wrong", "alice")), "125 Invalid credentials");
     EXPECT_EQ(error_of(ask_lookup("closed", "alice")), "125 Can't contact LDAP server");
     EXPECT_EQ(error_of(ask_lookup("badbase", "alice")), "125 No such object");
+    const size_t mark = log_mark();
+    for (const char* name : {"wrapped", "huge"}) {
+        EXPECT_EQ(error_of(ask_lookup(name, "alice")), "125 ldap_url_parse error 5") << name;
+        EXPECT_FALSE(ask_check(name, "Domain Users", "alice").result()) << name;
+        EXPECT_EQ(count_of(log_since(mark), "Error: Datasource [" + std::string(name) + ".ad]: Port number is invalid\n"),
+                  2u)
+            << log_since(mark);
+    }
+    EXPECT_EQ(log_since(mark).find("init: "), std::string::npos) << log_since(mark);
     const lp::ServerMessage refused = ask_check("wrong", "Domain Users", "alice");
     EXPECT_NE(error_of(refused), "");
     EXPECT_FALSE(refused.result());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,6 +184,40 @@ TEST_F(LdapLookup, ServerAndUrlErrorsAnswerWithTheirCodesAndTexts)
     EXPECT_NE(text.find("ldap_sasl_bind_s: Invalid credentials\n"), std::string::npos);
     EXPECT_NE(text.find("ldap_search_ext_s: Size limit exceeded\n"), std::string::npos);
     EXPECT_EQ(text.find("not-bob-pw"), std::string::npos);
+}
+
+TEST_F(LdapLookup, PortsBeyondSixteenBitsFailWithoutContact)
+{
+    // libldap would keep only the low 16 (or 32) bits of these ports and
+    // reach the server on its own port.
+    const uint64_t port = server->ldap_port();
+    const std::string rest = "/" + people + "?cn?sub?(uid=$u)";
+    const std::vector<std::string> urls = {
+        "ldap://127.0.0.1:" + std::to_string(port + 65536) + rest,
+        "ldap://127.0.0.1:" + std::to_string(port + (uint64_t(1) << 32)) + rest,
+        "ldaps://127.0.0.1:" + std::to_string(server->ldaps_port() + 65536) + rest,
+        "ldap://127.0.0.1:65536" + rest,
+        "ldap://[::1]:" + std::to_string(port + 65536) + rest,
+        "ldap://127.0.0.1:6%35536" + rest,
+        "ldap://127.0.0.1:-1" + rest,
+    };
+    std::vector<ldap_tag_t> tags;
+    for (size_t i = 0; i < urls.size(); ++i)
+        tags.push_back({"t" + std::to_string(i), urls[i]});
+    tags.push_back({"top", "ldap://127.0.0.1:65535" + rest});
+    start(tags);
+    const size_t accepted = server->stats_count("ACCEPT");
+    const size_t mark = log_mark();
+    for (size_t i = 0; i < urls.size(); ++i) {
+        const std::string tag = "t" + std::to_string(i);
+        EXPECT_EQ(error_of(ask_lookup(tag, "alice")), "125 ldap_url_parse error 5") << urls[i];
+        EXPECT_EQ(count_of(log_since(mark), "Error: Datasource [" + tag + ".ldap]: Port number is invalid\n"), 1u)
+            << urls[i] << "\n" << log_since(mark);
+    }
+    EXPECT_EQ(log_since(mark).find("init: "), std::string::npos) << log_since(mark);
+    EXPECT_EQ(server->stats_count("ACCEPT"), accepted);
+    // The highest port is a port: tried, and nobody listens there.
+    EXPECT_EQ(error_of(ask_lookup("top", "alice")), "125 Can't contact LDAP server");
 }
 
 TEST_F(LdapLookup, AFailedBindReleasesItsConnectionOnTheMainThread)

@@ -1,6 +1,7 @@
 #include "lp_ad_client.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <locale>
 #include <memory>
@@ -148,9 +149,12 @@ void lp_ad_client_t::warn(const std::string& tag, const std::string& text) const
 lp_ldap_search_request_t lp_ad_client_t::make_request(const std::string& tag) const
 {
     const lp_settings_t& settings = *inventory.settings;
+    const uint32_t port = settings.ad_port(tag);
+    if (port > 65535)
+        throw_bad_port(log_prefix(tag));
     lp_ldap_search_request_t request;
     request.url = make_ldap_url(settings.ad_use_ssl(tag) ? "ldaps" : "ldap", settings.ad_host(tag),
-                                static_cast<int>(settings.ad_port(tag)), std::string());
+                                static_cast<int>(port), std::string());
     request.bind_dn = settings.ad_user(tag);
     request.bind_password = settings.ad_password(tag);
     // Already a DN: filter escaping would corrupt its escaped characters.

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <exception>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -18,6 +20,7 @@
 
 #include "cf_errors.h"
 #include "cf_log.h"
+#include "cf_strings.h"
 #include "lp_accumulator.h"
 #include "lp_inventory.h"
 #include "lp_ldap_ties.h"
@@ -125,6 +128,49 @@ void access_or_throw(const std::string& path, int mode)
             boost::system::error_code(errno, boost::system::system_category()));
 }
 
+// Whether the port written in a URL that ldap_url_parse accepted, read as
+// libldap reads it (percent-decoded, then as strtol does), lies in 0 to
+// 65535. libldap keeps only the low bits of a larger number, so that
+// 65536 + 389 would reach port 389.
+bool url_port_in_range(const std::string& url)
+{
+    const std::size_t start = url.find("://");
+    if (start == std::string::npos)
+        return true;
+    const std::size_t end = url.find_first_of("/?", start + 3);
+    const std::string hostport =
+        url.substr(start + 3, end == std::string::npos ? std::string::npos : end - start - 3);
+    std::size_t colon = std::string::npos;
+    if (!hostport.empty() && hostport[0] == '[') {
+        const std::size_t close = hostport.find(']');
+        if (close != std::string::npos && close + 1 < hostport.size() && hostport[close + 1] == ':')
+            colon = close + 1;
+    } else {
+        colon = hostport.find(':');
+    }
+    if (colon == std::string::npos)
+        return true;
+    std::string text;
+    try {
+        text = url_decode(hostport.data() + colon + 1, hostport.size() - colon - 1);
+    } catch (const std::exception&) {
+        return false;  // a malformed escape, which libldap refuses as well
+    }
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    uint32_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+        if (value > 65535)
+            return false;
+    }
+    return !negative || value == 0;
+}
+
 template <typename Escape>
 std::string substitute(const std::string& text, const std::string& user, const std::string& domain,
                        Escape escape)
@@ -177,6 +223,13 @@ struct lp_ldap_client_t::referral_tree_t {
 const boost::system::error_category& ldap_url_category() noexcept
 {
     return ldap_url_category_instance;
+}
+
+void throw_bad_port(const std::string& prefix)
+{
+    if (cf_log_threshold <= CF_LOG_ERROR)
+        cf_log_message(CF_LOG_ERROR, prefix + "Port number is invalid");
+    throw boost::system::system_error(LDAP_URL_ERR_BADURL, ldap_url_category_instance);
 }
 
 std::string make_ldap_url(const std::string& scheme, const std::string& host, int port,
@@ -397,6 +450,9 @@ lp_ldap_search_request_t lp_ldap_client_t::request_from_url(const std::string& t
         throw boost::system::system_error(rc, ldap_url_category_instance);
 
     const std::string scheme = parsed->lud_scheme ? parsed->lud_scheme : "";
+    // An ldapi host is a socket path: nothing in it is a port.
+    if (scheme != "ldapi" && (parsed->lud_port < 0 || parsed->lud_port > 65535 || !url_port_in_range(url)))
+        throw_bad_port(log_prefix(tag));
     std::string extension;
     for (char** e = parsed->lud_exts; e && *e; ++e) {
         const std::string written(*e);

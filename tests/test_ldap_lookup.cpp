@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,6 +219,45 @@ TEST_F(LdapLookup, PortsBeyondSixteenBitsFailWithoutContact)
     EXPECT_EQ(server->stats_count("ACCEPT"), accepted);
     // The highest port is a port: tried, and nobody listens there.
     EXPECT_EQ(error_of(ask_lookup("top", "alice")), "125 Can't contact LDAP server");
+}
+
+TEST(LdapLookupSockets, LdapiSocketsInDirectoriesNamedWithCommasAndBlanks)
+{
+    std::vector<std::unique_ptr<slapd_server_t>> servers;
+    std::vector<ldap_tag_t> tags;
+    for (const char* dir : {"d,x", "d x", " a, b ,"}) {
+        slapd_options_t options;
+        options.ldapi_dir = dir;
+        servers.push_back(std::make_unique<slapd_server_t>(options));
+        servers.back()->start();
+        tags.push_back({"s" + std::to_string(tags.size()), servers.back()->ldapi_url() + "/dc=example,dc=test?dc?base"});
+    }
+    // A comma may stand unencoded in a single URL.
+    std::string raw = servers[0]->ldapi_url();
+    raw.replace(raw.find("%2C"), 3, ",");
+    tags.push_back({"raw", raw + "/dc=example,dc=test?dc?base"});
+
+    pilotd_standin_options_t options;
+    options.env.emplace_back("LDAPNOINIT", "1");
+    daemon_fixture_t daemon(options);
+    daemon.start();
+    ASSERT_TRUE(daemon.apply(1, daemon.config_text(ldap_section_text(tags))));
+    auto client = daemon.connect();
+    std::vector<lp::ClientMessage> requests;
+    for (size_t i = 0; i < tags.size(); ++i)
+        requests.push_back(lookup_request(uint32_t(i + 1), lp::LOOKUP_LDAP, tags[i].tag));
+    const auto answers = client->exchange(requests, 3 * daemon_timeout);
+    for (size_t i = 0; i < tags.size(); ++i) {
+        ASSERT_EQ(answers.count(uint32_t(i + 1)), 1u) << daemon.pilotd.stderr_text();
+        EXPECT_EQ(data_of(answers.at(uint32_t(i + 1))), std::vector<std::string>{"example"})
+            << tags[i].url << "\n" << answers.at(uint32_t(i + 1)).ShortDebugString();
+    }
+    EXPECT_NE(daemon.pilotd.stderr_text().find("%2fd%2cx%2fldapi\n"), std::string::npos)
+        << daemon.pilotd.stderr_text();
+    EXPECT_NE(daemon.pilotd.stderr_text().find("%2fd%20x%2fldapi\n"), std::string::npos);
+    daemon.stop();
+    // The raw comma reaches the same server as the coded one.
+    EXPECT_EQ(servers[0]->stats_count("SRCH"), 2u);
 }
 
 TEST_F(LdapLookup, AFailedBindReleasesItsConnectionOnTheMainThread)

@@ -246,6 +246,7 @@ std::string make_ldap_url(const std::string& scheme, const std::string& host, in
             url += lower;
         url += ":" + std::to_string(port);
     } else {
+        // ldap_initialize reads "," and blanks as separators between URLs.
         for (const char c : host) {
             if (c == '%')
                 url += "%25";
@@ -253,6 +254,10 @@ std::string make_ldap_url(const std::string& scheme, const std::string& host, in
                 url += "%2f";
             else if (c == '?')
                 url += "%3f";
+            else if (c == ',')
+                url += "%2c";
+            else if (c == ' ')
+                url += "%20";
             else
                 url += c;
         }

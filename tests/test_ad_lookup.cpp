@@ -2,8 +2,10 @@
 // in the namespaces of a Samba domain controller provisioned once for this
 // program.
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +27,10 @@ protected:
         dc.add_group("Parent");
         dc.add_members("Parent", {"Staff", "bob"});
         dc.add_user("dave");
+        // A name with letters beyond ASCII.
+        dc.add_group("Ärzte");
+        dc.add_user("erin");
+        dc.add_members("Ärzte", {"erin"});
     }
 };
 
@@ -120,6 +126,30 @@ TEST_F(AdLookup, ChecksIgnoreCase)
     };
     for (const case_t& c : cases)
         EXPECT_EQ(check("ad", c.value, c.user), c.expected) << c.user << " " << c.value;
+}
+
+TEST_F(AdLookup, ChecksIgnoreTheCaseOfEveryLetterInAUtf8Locale)
+{
+    pilotd_standin_options_t options;
+    options.env = {{"LDAPNOINIT", "1"}, {"LC_ALL", "C.UTF-8"}};
+    daemon = std::make_unique<daemon_fixture_t>(options);
+    start_ad({tag("ad")});
+    const std::string dn = dc().dn_of("Ärzte");
+    ASSERT_EQ(dn, "CN=Ärzte,CN=Users,DC=lookup,DC=test");
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"Ärzte", true},
+        {"ärzte", true},
+        {"ÄRZTE", true},
+        {"äRzTe", true},
+        {"cn=ärzte,cn=users,dc=lookup,dc=test", true},
+        {"CN=ÄRZTE,CN=USERS,DC=LOOKUP,DC=TEST", true},
+        {"Arzte", false},
+        {"A\u0308rzte", false},  // the same letter composed otherwise: no normalisation
+        {"ärzt", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(check("ad", c.first, "erin"), c.second) << c.first << "\n" << log();
+    EXPECT_FALSE(check("ad", "ärzte", "dave"));
 }
 
 TEST_F(AdLookup, NoSuchUserIsAnEmptySuccess)

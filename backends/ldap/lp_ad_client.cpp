@@ -1,9 +1,11 @@
 #include "lp_ad_client.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <locale>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -125,14 +127,29 @@ std::string escape_sid_bytes(const std::string& sid)
 
 bool ad_iequals(const std::string& a, const std::string& b)
 {
-    if (a.size() != b.size())
-        return false;
-    const std::locale locale;
-    const auto& ctype = std::use_facet<std::ctype<char>>(locale);
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (ctype.tolower(a[i]) != ctype.tolower(b[i]))
+    // ICU's UTF-8 macros index with int32_t.
+    if (a.size() > INT32_MAX || b.size() > INT32_MAX)
+        return a == b;
+    const int32_t m = static_cast<int32_t>(a.size());
+    const int32_t n = static_cast<int32_t>(b.size());
+    int32_t i = 0;
+    int32_t j = 0;
+    while (i < m && j < n) {
+        const int32_t i0 = i;
+        const int32_t j0 = j;
+        UChar32 x = 0;
+        UChar32 y = 0;
+        U8_NEXT(a.data(), i, m, x);
+        U8_NEXT(b.data(), j, n, y);
+        if (x >= 0 && y >= 0) {
+            if (u_foldCase(x, U_FOLD_CASE_DEFAULT) != u_foldCase(y, U_FOLD_CASE_DEFAULT))
+                return false;
+        } else if (x >= 0 || y >= 0 || a.compare(i0, i - i0, b, j0, j - j0) != 0) {
+            // Bytes that are no UTF-8 compare as they are.
             return false;
-    return true;
+        }
+    }
+    return i == m && j == n;
 }
 
 bool lp_ad_client_t::has_tag(const std::string& tag)

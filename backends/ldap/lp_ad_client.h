@@ -60,5 +60,6 @@ bool parse_primary_group_id(const std::string& text, uint32_t& value);
 std::string replace_sid_rid(std::string sid, uint32_t rid);
 // "\xx" for every byte.
 std::string escape_sid_bytes(const std::string& sid);
-// Equal without regard to case, character by character in the global locale.
+// Equal without regard to case, whatever the locale: UTF-8 code points by
+// their Unicode simple case folding, any other bytes as they are.
 bool ad_iequals(const std::string& a, const std::string& b);

@@ -43,7 +43,16 @@ public:
                           const lp_lookup_handler_t& handler);
 
 private:
+    using failure_handler_t = std::function<void(const boost::system::error_code&)>;
+    using result_handler_t = std::function<void(const lp_ldap_search_result_t&)>;
+
     lp_ldap_search_request_t make_request(const std::string& tag) const;
+    // One search of a lookup: its error, a result of another shape than
+    // check_result_shape (single, n) accepts and, when not_found is not
+    // empty, no entry (with not_found as a Warning) go to fail; any other
+    // result goes to done.
+    void search(const std::string& tag, const lp_ldap_search_request_t& request, bool single, std::size_t n,
+                const std::string& not_found, const failure_handler_t& fail, const result_handler_t& done);
     void warn(const std::string& tag, const std::string& text) const;
 
     lp_inventory_t& inventory;

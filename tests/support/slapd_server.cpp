@@ -119,21 +119,21 @@ unsigned pick_port(unsigned other)
     throw std::runtime_error("no free port");
 }
 
-// slapd -h takes a list of URLs separated by blanks.
+// "/" and "%" coded, and "," and blanks, since slapd -h takes a list of URLs.
 std::string url_encoded_path(const std::string& path)
 {
+    static const char digits[] = "0123456789ABCDEF";
+    const std::string coded = "/%, ";
     std::string out;
-    for (char c : path) {
-        if (c == '/')
-            out += "%2F";
-        else if (c == '%')
-            out += "%25";
-        else if (c == ',')
-            out += "%2C";
-        else if (c == ' ')
-            out += "%20";
-        else
+    for (const char c : path) {
+        if (coded.find(c) == std::string::npos) {
             out += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += '%';
+        out += digits[byte >> 4];
+        out += digits[byte & 0xf];
     }
     return out;
 }

@@ -1,6 +1,7 @@
 // Values an Active Directory server returns, as the AD back-end reads them:
-// the domain of a DN, primaryGroupID as a number, and the primary group's
-// SID written for a filter. Input: any bytes, used whole by each.
+// names compared without regard to case, the domain of a DN, primaryGroupID
+// as a number, and the primary group's SID written for a filter. Input: any
+// bytes, used whole by each.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -53,6 +54,19 @@ int hex(char c)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     const std::string input(reinterpret_cast<const char*>(data), size);
+
+    // Names: ASCII letters of either case are equal, whatever surrounds
+    // them; one more letter never is.
+    std::string flipped = input;
+    for (char& c : flipped) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    check(ad_iequals(input, input));
+    check(ad_iequals(input, flipped) && ad_iequals(flipped, input));
+    check(!ad_iequals(input, input + "x") && !ad_iequals(input + "x", input));
 
     const std::string domain = ad_dn_domain(input);
     check(domain.find(',') == std::string::npos);

@@ -2,8 +2,10 @@
 // in the namespaces of a Samba domain controller provisioned once for this
 // program.
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +27,10 @@ protected:
         dc.add_group("Parent");
         dc.add_members("Parent", {"Staff", "bob"});
         dc.add_user("dave");
+        // A name with letters beyond ASCII.
+        dc.add_group("Ärzte");
+        dc.add_user("erin");
+        dc.add_members("Ärzte", {"erin"});
     }
 };
 
@@ -122,6 +128,30 @@ TEST_F(AdLookup, ChecksIgnoreCase)
         EXPECT_EQ(check("ad", c.value, c.user), c.expected) << c.user << " " << c.value;
 }
 
+TEST_F(AdLookup, ChecksIgnoreTheCaseOfEveryLetterInAUtf8Locale)
+{
+    pilotd_standin_options_t options;
+    options.env = {{"LDAPNOINIT", "1"}, {"LC_ALL", "C.UTF-8"}};
+    daemon = std::make_unique<daemon_fixture_t>(options);
+    start_ad({tag("ad")});
+    const std::string dn = dc().dn_of("Ärzte");
+    ASSERT_EQ(dn, "CN=Ärzte,CN=Users,DC=lookup,DC=test");
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"Ärzte", true},
+        {"ärzte", true},
+        {"ÄRZTE", true},
+        {"äRzTe", true},
+        {"cn=ärzte,cn=users,dc=lookup,dc=test", true},
+        {"CN=ÄRZTE,CN=USERS,DC=LOOKUP,DC=TEST", true},
+        {"Arzte", false},
+        {"A\u0308rzte", false},  // the same letter composed otherwise: no normalisation
+        {"ärzt", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(check("ad", c.first, "erin"), c.second) << c.first << "\n" << log();
+    EXPECT_FALSE(check("ad", "ärzte", "dave"));
+}
+
 TEST_F(AdLookup, NoSuchUserIsAnEmptySuccess)
 {
     start_ad({tag("ad")});
@@ -184,10 +214,24 @@ TEST_F(AdLookup, ErrorsOfTheDirectoryReachTheClient)
     closed.port = 1;
     ad_tag_t bad_base = tag("badbase");
     bad_base.dn = "OU=Nowhere," + samba_dc_t::base_dn;
-    start_ad({wrong, closed, bad_base});
+    // Beyond 16 bits: 389 + 65536 would reach Samba's own port.
+    ad_tag_t wrapped = tag("wrapped");
+    wrapped.port = 389 + 65536;
+    ad_tag_t huge = tag("huge");
+    huge.port = 4294967295u;
+    start_ad({wrong, closed, bad_base, wrapped, huge});
     EXPECT_EQ(error_of(ask_lookup("wrong", "alice")), "125 Invalid credentials");
     EXPECT_EQ(error_of(ask_lookup("closed", "alice")), "125 Can't contact LDAP server");
     EXPECT_EQ(error_of(ask_lookup("badbase", "alice")), "125 No such object");
+    const size_t mark = log_mark();
+    for (const char* name : {"wrapped", "huge"}) {
+        EXPECT_EQ(error_of(ask_lookup(name, "alice")), "125 ldap_url_parse error 5") << name;
+        EXPECT_FALSE(ask_check(name, "Domain Users", "alice").result()) << name;
+        EXPECT_EQ(count_of(log_since(mark), "Error: Datasource [" + std::string(name) + ".ad]: Port number is invalid\n"),
+                  2u)
+            << log_since(mark);
+    }
+    EXPECT_EQ(log_since(mark).find("init: "), std::string::npos) << log_since(mark);
     const lp::ServerMessage refused = ask_check("wrong", "Domain Users", "alice");
     EXPECT_NE(error_of(refused), "");
     EXPECT_FALSE(refused.result());

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <locale>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,41 @@ TEST(AdText, ResultShapes)
     EXPECT_FALSE(check_result_shape({blank}, false, 2));
     EXPECT_FALSE(check_result_shape({none}, false, 2));
     EXPECT_FALSE(check_result_shape({two, one}, false, 2));
+}
+
+TEST(AdText, NamesCompareWithoutRegardToCaseForEveryLetterInAnyLocale)
+{
+    struct case_t {
+        std::string a, b;
+        bool equal;
+    };
+    const std::vector<case_t> cases = {
+        {"Ärzte", "ärzte", true},
+        {"ÄRZTE", "ärzte", true},
+        {"CN=Ärzte,CN=Users,DC=lookup,DC=test", "cn=ärzte,cn=users,dc=lookup,dc=test", true},
+        {"ΟΔΌΣ", "οδός", true},
+        {"σ", "ς", true},               // both fold to σ
+        {"\u212a", "k", true},           // KELVIN SIGN: three bytes against one
+        {"\u1e9e", "ß", true},           // capital sharp s
+        {"STRASSE", "straße", false},    // full folding only
+        {"Arzte", "Ärzte", false},
+        {"\u0131", "i", false},          // dotless i is a letter of its own
+        {"A\u0308rzte", "Ärzte", false},  // no normalisation
+        {"Ärzte", "ärzt", false},
+        {"IJ", "ij", true},               // ASCII as always, Turkish or not
+        {"a\xff", "A\xff", true},       // bytes that are no UTF-8 compare as they are
+        {"\xc4rzte", "\xe4rzte", false},
+        {"\xc3", "\xc3\xa4", false},
+        {"\xe2\x84", "\xe2\x84", true},
+    };
+    for (const char* name : {"C", "C.UTF-8"}) {
+        std::locale::global(std::locale(name));
+        for (const case_t& c : cases) {
+            EXPECT_EQ(ad_iequals(c.a, c.b), c.equal) << name << ": " << c.a << " " << c.b;
+            EXPECT_EQ(ad_iequals(c.b, c.a), c.equal) << name << ": " << c.b << " " << c.a;
+        }
+    }
+    std::locale::global(std::locale::classic());
 }
 
 TEST(AdText, NamesCompareWithoutRegardToCase)

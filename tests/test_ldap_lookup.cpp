@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -183,6 +185,79 @@ TEST_F(LdapLookup, ServerAndUrlErrorsAnswerWithTheirCodesAndTexts)
     EXPECT_NE(text.find("ldap_sasl_bind_s: Invalid credentials\n"), std::string::npos);
     EXPECT_NE(text.find("ldap_search_ext_s: Size limit exceeded\n"), std::string::npos);
     EXPECT_EQ(text.find("not-bob-pw"), std::string::npos);
+}
+
+TEST_F(LdapLookup, PortsBeyondSixteenBitsFailWithoutContact)
+{
+    // libldap would keep only the low 16 (or 32) bits of these ports and
+    // reach the server on its own port.
+    const uint64_t port = server->ldap_port();
+    const std::string rest = "/" + people + "?cn?sub?(uid=$u)";
+    const std::vector<std::string> urls = {
+        "ldap://127.0.0.1:" + std::to_string(port + 65536) + rest,
+        "ldap://127.0.0.1:" + std::to_string(port + (uint64_t(1) << 32)) + rest,
+        "ldaps://127.0.0.1:" + std::to_string(server->ldaps_port() + 65536) + rest,
+        "ldap://127.0.0.1:65536" + rest,
+        "ldap://[::1]:" + std::to_string(port + 65536) + rest,
+        "ldap://127.0.0.1:6%35536" + rest,
+        "ldap://127.0.0.1:-1" + rest,
+    };
+    std::vector<ldap_tag_t> tags;
+    for (size_t i = 0; i < urls.size(); ++i)
+        tags.push_back({"t" + std::to_string(i), urls[i]});
+    tags.push_back({"top", "ldap://127.0.0.1:65535" + rest});
+    start(tags);
+    const size_t accepted = server->stats_count("ACCEPT");
+    const size_t mark = log_mark();
+    for (size_t i = 0; i < urls.size(); ++i) {
+        const std::string tag = "t" + std::to_string(i);
+        EXPECT_EQ(error_of(ask_lookup(tag, "alice")), "125 ldap_url_parse error 5") << urls[i];
+        EXPECT_EQ(count_of(log_since(mark), "Error: Datasource [" + tag + ".ldap]: Port number is invalid\n"), 1u)
+            << urls[i] << "\n" << log_since(mark);
+    }
+    EXPECT_EQ(log_since(mark).find("init: "), std::string::npos) << log_since(mark);
+    EXPECT_EQ(server->stats_count("ACCEPT"), accepted);
+    // The highest port is a port: tried, and nobody listens there.
+    EXPECT_EQ(error_of(ask_lookup("top", "alice")), "125 Can't contact LDAP server");
+}
+
+TEST(LdapLookupSockets, LdapiSocketsInDirectoriesNamedWithCommasAndBlanks)
+{
+    std::vector<std::unique_ptr<slapd_server_t>> servers;
+    std::vector<ldap_tag_t> tags;
+    for (const char* dir : {"d,x", "d x", " a, b ,"}) {
+        slapd_options_t options;
+        options.ldapi_dir = dir;
+        servers.push_back(std::make_unique<slapd_server_t>(options));
+        servers.back()->start();
+        tags.push_back({"s" + std::to_string(tags.size()), servers.back()->ldapi_url() + "/dc=example,dc=test?dc?base"});
+    }
+    // A comma may stand unencoded in a single URL.
+    std::string raw = servers[0]->ldapi_url();
+    raw.replace(raw.find("%2C"), 3, ",");
+    tags.push_back({"raw", raw + "/dc=example,dc=test?dc?base"});
+
+    pilotd_standin_options_t options;
+    options.env.emplace_back("LDAPNOINIT", "1");
+    daemon_fixture_t daemon(options);
+    daemon.start();
+    ASSERT_TRUE(daemon.apply(1, daemon.config_text(ldap_section_text(tags))));
+    auto client = daemon.connect();
+    std::vector<lp::ClientMessage> requests;
+    for (size_t i = 0; i < tags.size(); ++i)
+        requests.push_back(lookup_request(uint32_t(i + 1), lp::LOOKUP_LDAP, tags[i].tag));
+    const auto answers = client->exchange(requests, 3 * daemon_timeout);
+    for (size_t i = 0; i < tags.size(); ++i) {
+        ASSERT_EQ(answers.count(uint32_t(i + 1)), 1u) << daemon.pilotd.stderr_text();
+        EXPECT_EQ(data_of(answers.at(uint32_t(i + 1))), std::vector<std::string>{"example"})
+            << tags[i].url << "\n" << answers.at(uint32_t(i + 1)).ShortDebugString();
+    }
+    EXPECT_NE(daemon.pilotd.stderr_text().find("%2fd%2cx%2fldapi\n"), std::string::npos)
+        << daemon.pilotd.stderr_text();
+    EXPECT_NE(daemon.pilotd.stderr_text().find("%2fd%20x%2fldapi\n"), std::string::npos);
+    daemon.stop();
+    // The raw comma reaches the same server as the coded one.
+    EXPECT_EQ(servers[0]->stats_count("SRCH"), 2u);
 }
 
 TEST_F(LdapLookup, AFailedBindReleasesItsConnectionOnTheMainThread)

@@ -1,5 +1,6 @@
 // Referrals: followed or not, to a server that is down, over a stronger
-// transport than the referral names, and bounded by depth and by cycles.
+// transport than the referral names (also when it names a weaker one), and
+// bounded by depth and by cycles.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -96,6 +97,49 @@ TEST_F(LdapReferrals, PlainReferralsFromAnEncryptedOriginRequireStartTls)
     EXPECT_NE(log().find("init: " + target + "/????StartTLS\n"), std::string::npos);
     EXPECT_EQ(log().find("init: " + target + "\n"), std::string::npos) << "a referral in the clear";
     EXPECT_TRUE(pair.target.wait_for_stats("STARTTLS", 2));
+}
+
+// A referral that names its own, non-critical, StartTLS, to a server that
+// refuses StartTLS.
+class LdapReferralToClearText : public ldap_fixture_t {
+protected:
+    static slapd_options_t clear_target()
+    {
+        slapd_options_t options = target_options();
+        options.tls = false;
+        return options;
+    }
+
+    LdapReferralToClearText() : pair(origin_options(), clear_target(), "StartTLS") {}
+
+    slapd_referral_pair_t pair;
+};
+
+TEST_F(LdapReferralToClearText, NoBindLeavesAProtectedOriginInTheClear)
+{
+    const std::string rest = "/dc=example,dc=test?uid?sub?(objectClass=inetOrgPerson)";
+    const std::string dn = "uid=alice," + people;
+    start({{"ldaps", pair.origin.ldaps_url() + rest, dn, "pw", true},
+           {"ldapi", pair.origin.ldapi_url() + rest, dn, "pw", true},
+           {"critical", pair.origin.ldap_url() + rest + "?!StartTLS", dn, "pw", true},
+           {"plain", pair.origin.ldap_url() + rest, dn, "pw", true}},
+          "ldap_check_certificate: CCM_YES\nldap_ca_path: " + config_literal(test_pki().ca_cert) + "\n");
+    const std::string target = pair.target.ldap_url();
+    // The referral is followed, with StartTLS required: refused, it adds
+    // nothing and the target sees no bind.
+    for (const char* tag : {"ldaps", "ldapi", "critical"})
+        EXPECT_EQ(sorted(lookup(tag)), (std::vector<std::string>{"alice", "bob"})) << tag << "\n" << log();
+    // Without TLS the server logs the StartTLS request as an unsupported EXT.
+    EXPECT_TRUE(pair.target.wait_for_stats("EXT", 3)) << pair.target.log();
+    EXPECT_EQ(pair.target.stats_count("BIND"), 0u) << pair.target.log();
+    EXPECT_NE(log().find("init: " + target + "/?\?\?\?!StartTLS\n"), std::string::npos) << log();
+    EXPECT_EQ(log().find("init: " + target + "/????StartTLS\n"), std::string::npos) << log();
+
+    // From a clear-text origin the referral keeps its own wish, and libldap
+    // goes on without TLS: the bind the protected origins never sent.
+    EXPECT_EQ(sorted(lookup("plain")), (std::vector<std::string>{"alice", "bob"}));
+    EXPECT_TRUE(pair.target.wait_for_stats("BIND", 1)) << pair.target.log();
+    EXPECT_NE(log().find("init: " + target + "/????StartTLS\n"), std::string::npos) << log();
 }
 
 // One server whose referrals lead from base to base: ou=lN refers to

@@ -1,15 +1,21 @@
 // The LDAP back-end's text functions, the result accumulator and the pool's
 // idle sweep, in-process.
+#include <ldap.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include <boost/system/error_code.hpp>
 
@@ -20,6 +26,7 @@
 #include "pilotd_standin.h"
 #include "support/capture_log.h"
 #include "support/slapd_server.h"
+#include "support/test_files.h"
 
 using velbo_test::test_log;
 
@@ -37,12 +44,54 @@ TEST(LdapText, ServerUrlsOfTheConnectionKey)
         {"ldaps", "127.0.0.1", 636, "", "ldaps://127.0.0.1:636"},
         {"ldapi", "/var/run/slapd.sock", 0, "", "ldapi://%2fvar%2frun%2fslapd.sock"},
         {"ldapi", "/a%b?c/", 0, "", "ldapi://%2fa%25b%3fc%2f"},
+        {"ldapi", "/d,x/d y/s", 0, "", "ldapi://%2fd%2cx%2fd%20y%2fs"},
         {"LDAPI", "/S", 389, "", "LDAPI:///s:389"},
     };
     for (const case_t& c : cases)
         EXPECT_EQ(make_ldap_url(c.scheme, c.host, c.port, c.extension), c.url);
     EXPECT_EQ(url_extension_suffix("ldap://h:389/?\?\?\?!StartTLS"), "/?\?\?\?!StartTLS");
     EXPECT_EQ(url_extension_suffix("ldap://h:389"), "");
+}
+
+// libldap connects to a socket whose directory name holds any byte.
+TEST(LdapText, EverySocketPathReachesItsSocket)
+{
+    ::setenv("LDAPNOINIT", "1", 1);
+    const velbo_test::temp_dir_t dir;
+    std::vector<int> missed;
+    for (int byte = 1; byte < 256; ++byte) {
+        if (byte == '/')
+            continue;
+        const std::string sub = dir.file(std::string("d") + char(byte) + "x");
+        ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0) << byte;
+        const std::string path = sub + "/sock";
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(path.size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, path.data(), path.size());
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << byte;
+        ASSERT_EQ(::listen(listener, 4), 0);
+
+        LDAP* ld = nullptr;
+        bool reached = false;
+        if (ldap_initialize(&ld, make_ldap_url("ldapi", path, 0, "").c_str()) == LDAP_SUCCESS) {
+            const int version = LDAP_VERSION3;
+            ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+            berval none{0, nullptr};
+            int id = 0;
+            // Sent without waiting: the connection is what counts.
+            ldap_sasl_bind(ld, nullptr, LDAP_SASL_SIMPLE, &none, nullptr, nullptr, &id);
+            pollfd ready{listener, POLLIN, 0};
+            reached = ::poll(&ready, 1, 1000) == 1;
+        }
+        if (ld)
+            ldap_unbind_ext(ld, nullptr, nullptr);
+        ::close(listener);
+        if (!reached)
+            missed.push_back(byte);
+    }
+    EXPECT_EQ(missed, std::vector<int>{});
 }
 
 TEST(LdapText, EscapingForFiltersAndForDns)

@@ -1,8 +1,11 @@
 #include "lp_ad_client.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <limits>
-#include <locale>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -34,6 +37,12 @@ bool starts_with_dc(const std::string& piece)
 std::string quoted(const std::string& text)
 {
     return "\"" + cf_log_escape(text) + "\"";
+}
+
+// A failed search step: its error and an empty list.
+std::function<void(const boost::system::error_code&)> failure_of(const lp_lookup_handler_t& handler)
+{
+    return [handler](const boost::system::error_code& ec) { handler(ec, empty_list); };
 }
 
 } // namespace
@@ -124,14 +133,29 @@ std::string escape_sid_bytes(const std::string& sid)
 
 bool ad_iequals(const std::string& a, const std::string& b)
 {
-    if (a.size() != b.size())
-        return false;
-    const std::locale locale;
-    const auto& ctype = std::use_facet<std::ctype<char>>(locale);
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (ctype.tolower(a[i]) != ctype.tolower(b[i]))
+    // ICU's UTF-8 macros index with int32_t.
+    if (a.size() > INT32_MAX || b.size() > INT32_MAX)
+        return a == b;
+    const int32_t m = static_cast<int32_t>(a.size());
+    const int32_t n = static_cast<int32_t>(b.size());
+    int32_t i = 0;
+    int32_t j = 0;
+    while (i < m && j < n) {
+        const int32_t i0 = i;
+        const int32_t j0 = j;
+        UChar32 x = 0;
+        UChar32 y = 0;
+        U8_NEXT(a.data(), i, m, x);
+        U8_NEXT(b.data(), j, n, y);
+        if (x >= 0 && y >= 0) {
+            if (u_foldCase(x, U_FOLD_CASE_DEFAULT) != u_foldCase(y, U_FOLD_CASE_DEFAULT))
+                return false;
+        } else if (x >= 0 || y >= 0 || a.compare(i0, i - i0, b, j0, j - j0) != 0) {
+            // Bytes that are no UTF-8 compare as they are.
             return false;
-    return true;
+        }
+    }
+    return i == m && j == n;
 }
 
 bool lp_ad_client_t::has_tag(const std::string& tag)
@@ -148,9 +172,12 @@ void lp_ad_client_t::warn(const std::string& tag, const std::string& text) const
 lp_ldap_search_request_t lp_ad_client_t::make_request(const std::string& tag) const
 {
     const lp_settings_t& settings = *inventory.settings;
+    const uint32_t port = settings.ad_port(tag);
+    if (port > 65535)
+        throw_bad_port(log_prefix(tag));
     lp_ldap_search_request_t request;
     request.url = make_ldap_url(settings.ad_use_ssl(tag) ? "ldaps" : "ldap", settings.ad_host(tag),
-                                static_cast<int>(settings.ad_port(tag)), std::string());
+                                static_cast<int>(port), std::string());
     request.bind_dn = settings.ad_user(tag);
     request.bind_password = settings.ad_password(tag);
     // Already a DN: filter escaping would corrupt its escaped characters.
@@ -190,36 +217,53 @@ void lp_ad_client_t::check(const std::string& tag, const std::string& user, cons
            });
 }
 
+void lp_ad_client_t::search(const std::string& tag, const lp_ldap_search_request_t& request, bool single,
+                            std::size_t n, const std::string& not_found, const failure_handler_t& fail,
+                            const result_handler_t& done)
+{
+    inventory.ldap_client()->search(
+        tag, request,
+        [this, tag, single, n, not_found, fail, done](const boost::system::error_code& ec,
+                                                      const lp_ldap_search_result_t& result) {
+            if (ec) {
+                fail(ec);
+                return;
+            }
+            if (!check_result_shape(result, single, n)) {
+                fail(make_error_code(LPE_UNEXPECTED_AD_RESULT));
+                return;
+            }
+            if (result.empty() && !not_found.empty()) {
+                warn(tag, not_found);
+                fail(make_error_code(LPE_OBJECT_NOT_FOUND));
+                return;
+            }
+            done(result);
+        });
+}
+
 void lp_ad_client_t::get_user_dn(const std::string& tag, lp_ldap_search_request_t request, const std::string& user,
                                  const std::string& domain, const lp_ad_dn_handler_t& handler)
 {
     request.filter = "(&(objectCategory=person)(objectClass=user)(sAMAccountName=" + escape_filter_value(user) + "))";
     request.attributes = {"distinguishedName"};
-    inventory.ldap_client()->search(
-        tag, request,
-        [this, tag, domain, handler](const boost::system::error_code& ec, const lp_ldap_search_result_t& result) {
-            if (ec) {
-                handler(ec, no_dn);
-                return;
-            }
-            if (!check_result_shape(result, false, 1)) {
-                handler(make_error_code(LPE_UNEXPECTED_AD_RESULT), no_dn);
-                return;
-            }
-            const std::string* found = nullptr;
-            for (const lp_ldap_entry_t& entry : result) {
-                const std::string& dn = first_value(entry);
-                if (!domain.empty() && !ad_iequals(ad_dn_domain(dn), domain))
-                    continue;
-                if (found) {
-                    warn(tag, "More than one matching user found: " + quoted(*found) + ", " + quoted(dn));
-                    handler(make_error_code(LPE_MULTIPLE_USERS_FOUND), no_dn);
-                    return;
-                }
-                found = &dn;
-            }
-            handler(boost::system::error_code(), found ? *found : no_dn);
-        });
+    search(tag, request, false, 1, std::string(),
+           [handler](const boost::system::error_code& ec) { handler(ec, no_dn); },
+           [this, tag, domain, handler](const lp_ldap_search_result_t& result) {
+               const std::string* found = nullptr;
+               for (const lp_ldap_entry_t& entry : result) {
+                   const std::string& dn = first_value(entry);
+                   if (!domain.empty() && !ad_iequals(ad_dn_domain(dn), domain))
+                       continue;
+                   if (found) {
+                       warn(tag, "More than one matching user found: " + quoted(*found) + ", " + quoted(dn));
+                       handler(make_error_code(LPE_MULTIPLE_USERS_FOUND), no_dn);
+                       return;
+                   }
+                   found = &dn;
+               }
+               handler(boost::system::error_code(), found ? *found : no_dn);
+           });
 }
 
 void lp_ad_client_t::get_user_groups(const std::string& tag, const lp_ldap_search_request_t& request,
@@ -256,24 +300,16 @@ void lp_ad_client_t::get_groups(const std::string& tag, lp_ldap_search_request_t
 {
     request.filter = "(member:1.2.840.113556.1.4.1941:=" + escape_filter_value(dn) + ")";
     request.attributes = {"distinguishedName", "sAMAccountName"};
-    inventory.ldap_client()->search(
-        tag, request, [handler](const boost::system::error_code& ec, const lp_ldap_search_result_t& result) {
-            if (ec) {
-                handler(ec, empty_list);
-                return;
-            }
-            if (!check_result_shape(result, false, 2)) {
-                handler(make_error_code(LPE_UNEXPECTED_AD_RESULT), empty_list);
-                return;
-            }
-            std::vector<std::string> names;
-            names.reserve(result.size() * 2);
-            for (const lp_ldap_entry_t& entry : result) {
-                names.push_back(entry[0].values.front());
-                names.push_back(entry[1].values.front());
-            }
-            handler(ec, names);
-        });
+    search(tag, request, false, 2, std::string(), failure_of(handler),
+           [handler](const lp_ldap_search_result_t& result) {
+               std::vector<std::string> names;
+               names.reserve(result.size() * 2);
+               for (const lp_ldap_entry_t& entry : result) {
+                   names.push_back(entry[0].values.front());
+                   names.push_back(entry[1].values.front());
+               }
+               handler(boost::system::error_code(), names);
+           });
 }
 
 void lp_ad_client_t::get_primary_group_names(const std::string& tag, lp_ldap_search_request_t request,
@@ -282,32 +318,17 @@ void lp_ad_client_t::get_primary_group_names(const std::string& tag, lp_ldap_sea
     request.filter = "(distinguishedName=" + escape_filter_value(user_dn) + ")";
     request.attributes = {"objectSid", "primaryGroupID"};
     auto next = std::make_shared<const lp_ldap_search_request_t>(request);
-    inventory.ldap_client()->search(
-        tag, request,
-        [this, tag, next, user_dn, handler](const boost::system::error_code& ec,
-                                            const lp_ldap_search_result_t& result) {
-            if (ec) {
-                handler(ec, empty_list);
-                return;
-            }
-            if (!check_result_shape(result, true, 2)) {
-                handler(make_error_code(LPE_UNEXPECTED_AD_RESULT), empty_list);
-                return;
-            }
-            if (result.empty()) {
-                warn(tag, "Failed to get objectSid and primaryGroupID for " + quoted(user_dn));
-                handler(make_error_code(LPE_OBJECT_NOT_FOUND), empty_list);
-                return;
-            }
-            uint32_t rid = 0;
-            if (!parse_primary_group_id(result[0][1].values.front(), rid)) {
-                warn(tag, "Failed to convert primaryGroupID to number");
-                handler(make_error_code(LPE_UNEXPECTED_AD_RESULT), empty_list);
-                return;
-            }
-            get_names_by_sid(tag, *next, escape_sid_bytes(replace_sid_rid(result[0][0].values.front(), rid)),
-                             handler);
-        });
+    search(tag, request, true, 2, "Failed to get objectSid and primaryGroupID for " + quoted(user_dn),
+           failure_of(handler), [this, tag, next, handler](const lp_ldap_search_result_t& result) {
+               uint32_t rid = 0;
+               if (!parse_primary_group_id(result[0][1].values.front(), rid)) {
+                   warn(tag, "Failed to convert primaryGroupID to number");
+                   handler(make_error_code(LPE_UNEXPECTED_AD_RESULT), empty_list);
+                   return;
+               }
+               get_names_by_sid(tag, *next, escape_sid_bytes(replace_sid_rid(result[0][0].values.front(), rid)),
+                                handler);
+           });
 }
 
 void lp_ad_client_t::get_names_by_sid(const std::string& tag, lp_ldap_search_request_t request,
@@ -315,22 +336,8 @@ void lp_ad_client_t::get_names_by_sid(const std::string& tag, lp_ldap_search_req
 {
     request.filter = "(objectSid=" + sid + ")";
     request.attributes = {"distinguishedName", "sAMAccountName"};
-    inventory.ldap_client()->search(
-        tag, request,
-        [this, tag, sid, handler](const boost::system::error_code& ec, const lp_ldap_search_result_t& result) {
-            if (ec) {
-                handler(ec, empty_list);
-                return;
-            }
-            if (!check_result_shape(result, true, 2)) {
-                handler(make_error_code(LPE_UNEXPECTED_AD_RESULT), empty_list);
-                return;
-            }
-            if (result.empty()) {
-                warn(tag, "Failed to find group by objectSid=" + quoted(sid));
-                handler(make_error_code(LPE_OBJECT_NOT_FOUND), empty_list);
-                return;
-            }
-            handler(ec, {result[0][0].values.front(), result[0][1].values.front()});
-        });
+    search(tag, request, true, 2, "Failed to find group by objectSid=" + quoted(sid), failure_of(handler),
+           [handler](const lp_ldap_search_result_t& result) {
+               handler(boost::system::error_code(), {result[0][0].values.front(), result[0][1].values.front()});
+           });
 }

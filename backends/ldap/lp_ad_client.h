@@ -43,7 +43,16 @@ public:
                           const lp_lookup_handler_t& handler);
 
 private:
+    using failure_handler_t = std::function<void(const boost::system::error_code&)>;
+    using result_handler_t = std::function<void(const lp_ldap_search_result_t&)>;
+
     lp_ldap_search_request_t make_request(const std::string& tag) const;
+    // One search of a lookup: its error, a result of another shape than
+    // check_result_shape (single, n) accepts and, when not_found is not
+    // empty, no entry (with not_found as a Warning) go to fail; any other
+    // result goes to done.
+    void search(const std::string& tag, const lp_ldap_search_request_t& request, bool single, std::size_t n,
+                const std::string& not_found, const failure_handler_t& fail, const result_handler_t& done);
     void warn(const std::string& tag, const std::string& text) const;
 
     lp_inventory_t& inventory;
@@ -60,5 +69,6 @@ bool parse_primary_group_id(const std::string& text, uint32_t& value);
 std::string replace_sid_rid(std::string sid, uint32_t rid);
 // "\xx" for every byte.
 std::string escape_sid_bytes(const std::string& sid);
-// Equal without regard to case, character by character in the global locale.
+// Equal without regard to case, whatever the locale: UTF-8 code points by
+// their Unicode simple case folding, any other bytes as they are.
 bool ad_iequals(const std::string& a, const std::string& b);

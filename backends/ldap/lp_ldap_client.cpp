@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <exception>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -18,6 +20,7 @@
 
 #include "cf_errors.h"
 #include "cf_log.h"
+#include "cf_strings.h"
 #include "lp_accumulator.h"
 #include "lp_inventory.h"
 #include "lp_ldap_ties.h"
@@ -51,6 +54,7 @@ const ldap_url_category_t ldap_url_category_instance;
 
 const std::string start_tls = "StartTLS";
 const std::string extension_marker = "/????";
+const std::string critical_start_tls = extension_marker + "!" + start_tls;
 const std::vector<std::string> empty_list;
 
 struct url_free_t {
@@ -68,6 +72,13 @@ bool iequals(const std::string& a, const std::string& b)
 bool starts_with(const std::string& text, const char* head)
 {
     return text.compare(0, std::char_traits<char>::length(head), head) == 0;
+}
+
+// A connection URL whose binds never travel in the clear.
+bool protected_transport(const std::string& url)
+{
+    return starts_with(url, "ldaps://") || starts_with(url, "ldapi://") ||
+           url_extension_suffix(url) == critical_start_tls;
 }
 
 std::string quoted(const std::string& path)
@@ -115,6 +126,49 @@ void access_or_throw(const std::string& path, int mode)
         throw boost::filesystem::filesystem_error(
             "access", boost::filesystem::path(path),
             boost::system::error_code(errno, boost::system::system_category()));
+}
+
+// Whether the port written in a URL that ldap_url_parse accepted, read as
+// libldap reads it (percent-decoded, then as strtol does), lies in 0 to
+// 65535. libldap keeps only the low bits of a larger number, so that
+// 65536 + 389 would reach port 389.
+bool url_port_in_range(const std::string& url)
+{
+    const std::size_t start = url.find("://");
+    if (start == std::string::npos)
+        return true;
+    const std::size_t end = url.find_first_of("/?", start + 3);
+    const std::string hostport =
+        url.substr(start + 3, end == std::string::npos ? std::string::npos : end - start - 3);
+    std::size_t colon = std::string::npos;
+    if (!hostport.empty() && hostport[0] == '[') {
+        const std::size_t close = hostport.find(']');
+        if (close != std::string::npos && close + 1 < hostport.size() && hostport[close + 1] == ':')
+            colon = close + 1;
+    } else {
+        colon = hostport.find(':');
+    }
+    if (colon == std::string::npos)
+        return true;
+    std::string text;
+    try {
+        text = url_decode(hostport.data() + colon + 1, hostport.size() - colon - 1);
+    } catch (const std::exception&) {
+        return false;  // a malformed escape, which libldap refuses as well
+    }
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    uint32_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+        if (value > 65535)
+            return false;
+    }
+    return !negative || value == 0;
 }
 
 template <typename Escape>
@@ -176,6 +230,13 @@ const boost::system::error_category& ldap_url_category() noexcept
     return ldap_url_category_instance;
 }
 
+void throw_bad_port(const std::string& prefix)
+{
+    if (cf_log_threshold <= CF_LOG_ERROR)
+        cf_log_message(CF_LOG_ERROR, prefix + "Port number is invalid");
+    throw boost::system::system_error(LDAP_URL_ERR_BADURL, ldap_url_category_instance);
+}
+
 std::string make_ldap_url(const std::string& scheme, const std::string& host, int port,
                           const std::string& extension)
 {
@@ -190,6 +251,7 @@ std::string make_ldap_url(const std::string& scheme, const std::string& host, in
             url += lower;
         url += ":" + std::to_string(port);
     } else {
+        // ldap_initialize reads "," and blanks as separators between URLs.
         for (const char c : host) {
             if (c == '%')
                 url += "%25";
@@ -197,6 +259,10 @@ std::string make_ldap_url(const std::string& scheme, const std::string& host, in
                 url += "%2f";
             else if (c == '?')
                 url += "%3f";
+            else if (c == ',')
+                url += "%2c";
+            else if (c == ' ')
+                url += "%20";
             else
                 url += c;
         }
@@ -394,6 +460,9 @@ lp_ldap_search_request_t lp_ldap_client_t::request_from_url(const std::string& t
         throw boost::system::system_error(rc, ldap_url_category_instance);
 
     const std::string scheme = parsed->lud_scheme ? parsed->lud_scheme : "";
+    // An ldapi host is a socket path: nothing in it is a port.
+    if (scheme != "ldapi" && (parsed->lud_port < 0 || parsed->lud_port > 65535 || !url_port_in_range(url)))
+        throw_bad_port(log_prefix(tag));
     std::string extension;
     for (char** e = parsed->lud_exts; e && *e; ++e) {
         const std::string written(*e);
@@ -568,13 +637,13 @@ void lp_ldap_client_t::follow_referrals(const std::string& tag, const lp_ldap_se
         log_debug(prefix + cf_log_escape(url));
         try {
             lp_ldap_search_request_t r = request_from_url(tag, url);
-            if (url_extension_suffix(r.url).empty()) {
-                const std::string inherited = url_extension_suffix(request.url);
-                if (!inherited.empty())
-                    r.url += inherited;
-                else if (starts_with(r.url, "ldap://") &&
-                         (starts_with(request.url, "ldaps://") || starts_with(request.url, "ldapi://")))
-                    r.url += extension_marker + "!" + start_tls;  // never a password in the clear
+            const std::string own = url_extension_suffix(r.url);
+            if (starts_with(r.url, "ldap://") && protected_transport(request.url)) {
+                // Whatever the referral names: never a password in the clear.
+                r.url.erase(r.url.size() - own.size());
+                r.url += critical_start_tls;
+            } else if (own.empty()) {
+                r.url += url_extension_suffix(request.url);
             }
             r.bind_dn = request.bind_dn;
             r.bind_password = request.bind_password;

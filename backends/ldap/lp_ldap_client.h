@@ -103,6 +103,9 @@ private:
     lp_ldap_tls_t tls;
 };
 
+// The bad-URL error of ldap_url_category(), after the Error line "Port number
+// is invalid" with the prefix: for a port outside 0 to 65535.
+[[noreturn]] void throw_bad_port(const std::string& prefix);
 std::string make_ldap_url(const std::string& scheme, const std::string& host, int port,
                           const std::string& extension);
 // RFC 4515: NUL ( ) * and backslash as \XX.

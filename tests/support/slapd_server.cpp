@@ -120,14 +120,21 @@ unsigned pick_port(unsigned other)
     throw std::runtime_error("no free port");
 }
 
+// "/" and "%" coded, and "," and blanks, since slapd -h takes a list of URLs.
 std::string url_encoded_path(const std::string& path)
 {
+    static const char digits[] = "0123456789ABCDEF";
+    const std::string coded = "/%, ";
     std::string out;
-    for (char c : path) {
-        if (c == '/')
-            out += "%2F";
-        else
+    for (const char c : path) {
+        if (coded.find(c) == std::string::npos) {
             out += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += '%';
+        out += digits[byte >> 4];
+        out += digits[byte & 0xf];
     }
     return out;
 }
@@ -155,7 +162,11 @@ bool unix_listening(const std::string& path)
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         std::string num, refs, protocol, flags, type, state, inode, bound;
-        fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> bound;
+        fields >> num >> refs >> protocol >> flags >> type >> state >> inode;
+        // The path is the rest of the line: it may hold blanks.
+        std::getline(fields, bound);
+        if (!bound.empty() && bound[0] == ' ')
+            bound.erase(0, 1);
         if (bound == path && flags == "00010000")
             return true;
     }
@@ -255,11 +266,13 @@ slapd_server_t::slapd_server_t(slapd_options_t options)
     first_value(options_.suffix, "dc");
     conf_path_ = dir_.file("slapd.conf");
     log_path_ = dir_.file("slapd.log");
-    ldapi_path_ = dir_.file("ldapi");
+    ldapi_path_ = options_.ldapi_dir.empty() ? dir_.file("ldapi") : dir_.file(options_.ldapi_dir + "/ldapi");
     ldap_port_ = pick_port(0);
     ldaps_port_ = pick_port(ldap_port_);
-    if (::mkdir(dir_.file("db").c_str(), 0700) != 0)
-        throw std::system_error(errno, std::generic_category(), "mkdir");
+    for (const std::string& sub : {std::string("db"), options_.ldapi_dir}) {
+        if (!sub.empty() && ::mkdir(dir_.file(sub).c_str(), 0700) != 0)
+            throw std::system_error(errno, std::generic_category(), "mkdir " + sub);
+    }
     write_config();
 }
 
@@ -284,11 +297,12 @@ void slapd_server_t::write_config() const
             "modulepath /usr/lib/ldap\n"
             "moduleload back_mdb\n"
          << "pidfile " << dir_.file("slapd.pid") << "\n"
-         << "argsfile " << dir_.file("slapd.args") << "\n"
-         << "TLSCACertificateFile " << pki.ca_cert << "\n"
-         << "TLSCertificateFile " << pki.server_cert << "\n"
-         << "TLSCertificateKeyFile " << pki.server_key << "\n"
-         << "TLSVerifyClient " << verify[static_cast<int>(options_.client_certs)] << "\n";
+         << "argsfile " << dir_.file("slapd.args") << "\n";
+    if (options_.tls)
+        conf << "TLSCACertificateFile " << pki.ca_cert << "\n"
+             << "TLSCertificateFile " << pki.server_cert << "\n"
+             << "TLSCertificateKeyFile " << pki.server_key << "\n"
+             << "TLSVerifyClient " << verify[static_cast<int>(options_.client_certs)] << "\n";
     if (options_.size_limit > 0)
         conf << "sizelimit " << options_.size_limit << "\n";
     if (options_.idle_timeout > 0)
@@ -329,7 +343,7 @@ void slapd_server_t::start()
     if (!loaded_)
         load();
 
-    const std::string urls = ldap_url() + "/ " + ldaps_url() + "/ " + ldapi_url();
+    const std::string urls = ldap_url() + "/ " + (options_.tls ? ldaps_url() + "/ " : "") + ldapi_url();
     // Stats to the log file; nothing to syslog, which may be a test's own /dev/log.
     const std::vector<std::string> argv = {"slapd", "-d", "stats", "-s", "0", "-f", conf_path_, "-h", urls};
     std::vector<std::string> env = environment_without({"LDAPNOINIT"});
@@ -395,7 +409,7 @@ void slapd_server_t::start()
 
 bool slapd_server_t::listening() const
 {
-    return tcp_listening(ldap_port_) && tcp_listening(ldaps_port_) && unix_listening(ldapi_path_);
+    return tcp_listening(ldap_port_) && (!options_.tls || tcp_listening(ldaps_port_)) && unix_listening(ldapi_path_);
 }
 
 void slapd_server_t::stop()
@@ -521,10 +535,12 @@ static slapd_options_t with_remote_ou(slapd_options_t options)
     return options;
 }
 
-slapd_referral_pair_t::slapd_referral_pair_t(slapd_options_t origin_options, slapd_options_t target_options)
+slapd_referral_pair_t::slapd_referral_pair_t(slapd_options_t origin_options, slapd_options_t target_options,
+                                             const std::string& extension)
     : origin(std::move(origin_options)), target(with_remote_ou(std::move(target_options)))
 {
-    origin.add_ldif(ldif_referral(origin_referral_dn(), target.ldap_url() + "/" + target_dn()));
+    origin.add_ldif(ldif_referral(origin_referral_dn(), target.ldap_url() + "/" + target_dn() +
+                                                            (extension.empty() ? "" : "????" + extension)));
     target.start();
     origin.start();
 }

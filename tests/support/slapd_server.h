@@ -62,6 +62,11 @@ struct slapd_options_t {
     // long. 0: never.
     unsigned idle_timeout = 0;
     client_certs_t client_certs = client_certs_t::never;
+    // false: no certificate and no ldaps:// listener; StartTLS is refused.
+    bool tls = true;
+    // A subdirectory (any name) of the server's directory for the ldapi://
+    // socket; empty: the socket lies in the server's directory itself.
+    std::string ldapi_dir;
 };
 
 // LDIF of one entry: an inetOrgPerson with uid, cn, sn and a cleartext
@@ -105,7 +110,7 @@ public:
     // URLs without a trailing slash: "ldap://127.0.0.1:PORT".
     std::string ldap_url() const;
     std::string ldaps_url() const;
-    std::string ldapi_url() const;  // ldapi://%2Ftmp%2F...%2Fldapi
+    std::string ldapi_url() const;  // ldapi://%2Ftmp%2F...%2Fldapi ("%", "," and " " coded too)
     unsigned ldap_port() const { return ldap_port_; }
     unsigned ldaps_port() const { return ldaps_port_; }
     const std::string& ldapi_path() const { return ldapi_path_; }
@@ -148,10 +153,12 @@ private:
 
 // The second server of a referral: "ou=remote,dc=example,dc=test" on
 // `origin` is a referral to "ou=remote,dc=other,dc=test" on `target`, over
-// ldap:// (the fixture adds both entries). Entries of the test go in the
-// options' ldif. Both servers are started.
+// ldap:// (the fixture adds both entries), with the URL extension given
+// ("StartTLS": the referral reads ldap://...????StartTLS). Entries of the
+// test go in the options' ldif. Both servers are started.
 struct slapd_referral_pair_t {
-    explicit slapd_referral_pair_t(slapd_options_t origin_options = {}, slapd_options_t target_options = other());
+    explicit slapd_referral_pair_t(slapd_options_t origin_options = {}, slapd_options_t target_options = other(),
+                                   const std::string& extension = "");
     static slapd_options_t other();
     std::string origin_referral_dn() const { return "ou=remote," + origin.suffix(); }
     std::string target_dn() const { return "ou=remote," + target.suffix(); }

@@ -747,6 +747,18 @@ TEST(velbo_client, says_why_an_answer_is_missing)
         EXPECT_EQ(result.out, "1 lookup pq/a: no answer (timeout)\n2 lookup sqlite/b: only\n");
     }
     {
+        // --timeout wins over the caller's bound (5 s here).
+        scripted_peer_t peer{1, {}, true};
+        fake_server_t server(std::ref(peer));
+        const auto started = std::chrono::steady_clock::now();
+        const auto result = run_client({"--socket", server.path, "--timeout", "0.3", "lookup", "pq", "a"});
+        const auto waited = std::chrono::steady_clock::now() - started;
+        EXPECT_GE(waited, 300ms);
+        EXPECT_LT(waited, 4s);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "1 lookup pq/a: no answer (timeout)\n");
+    }
+    {
         lp::ServerMessage untagged;
         untagged.set_serial(2);
         scripted_peer_t peer{2, {lookup_response(1, {}), untagged}};
@@ -758,9 +770,19 @@ TEST(velbo_client, says_why_an_answer_is_missing)
     }
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"lookup", "cidr", "x"}, {"--socket", "/x"}, {"--socket", "/x", "lookup", "nosuch", "x"},
-             {"--socket", "/x", "lookup", "2", "x"}, {"--socket", "/x", "check", "cidr", "x"}}) {
+             {"--socket", "/x", "lookup", "2", "x"}, {"--socket", "/x", "check", "cidr", "x"},
+             {"--socket", "/x", "--timeout"}}) {
         EXPECT_EQ(run_client(args).status, 2);
     }
+    for (const std::string bad : {"0", "-1", "abc", "", "1e3", "86401", "1.2.3"}) {
+        const auto result = run_client({"--socket", "/x", "--timeout", bad, "lookup", "cidr", "x"});
+        EXPECT_EQ(result.status, 2) << bad;
+        EXPECT_NE(result.err.find("--timeout needs a number of seconds"), std::string::npos) << result.err;
+    }
+    const auto help = run_client({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("[--timeout SECONDS]"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("(default 60)"), std::string::npos) << help.out;
     const auto refused = run_client({"--socket", "/nonexistent/trawl.sock", "lookup", "cidr", "x"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("connect /nonexistent/trawl.sock"), std::string::npos);
@@ -796,7 +818,8 @@ struct process_t {
     }
 };
 
-// The velbo-pilotd command with its output in files of `dir`.
+// The velbo-pilotd command with its output in files of `dir`, leading a
+// process group as a shell's job does.
 void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::string> args)
 {
     args.insert(args.begin(), self_path());
@@ -812,10 +835,22 @@ void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::st
         const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
+        ::setpgid(0, 0);
         ::setenv("VELBO_TOOLS_TEST_ROLE", "pilotd", 1);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+}
+
+// The process group of a running process, from /proc.
+pid_t process_group_of(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string state;
+    pid_t parent = 0, group = 0;
+    fields >> state >> parent >> group;
+    return group;
 }
 
 // A script that starts this program as the fake daemon in `mode`, with these
@@ -869,6 +904,29 @@ TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
     const std::string err = read_file(dir.file("err"));
     EXPECT_NE(err.find("revision=1 socket_path=/tmp/one.sock"), std::string::npos) << err;
     EXPECT_NE(err.find("revision=2 socket_path=/tmp/two.sock"), std::string::npos) << err;
+}
+
+TEST(velbo_pilotd, stops_the_daemon_in_order_on_ctrl_c)
+{
+    temp_dir_t dir;
+    dir.write("config", "socket_path: \"/tmp/one.sock\"\n");
+    const std::string pid_file = dir.file("daemon.pid");
+    process_t pilotd;
+    start_pilotd(pilotd, dir,
+                 {"--config", dir.file("config"), "--daemon",
+                  fake_daemon_script(dir, "link", "VELBO_TEST_PID_FILE='" + pid_file + "'")});
+    ASSERT_TRUE(eventually([&] { return read_file(dir.file("out")).find("revision 1 applied") != std::string::npos; }))
+        << read_file(dir.file("out")) << read_file(dir.file("err"));
+    const pid_t daemon = std::stoi(read_file(pid_file));
+    EXPECT_EQ(process_group_of(daemon), daemon);
+
+    // Ctrl-C signals the terminal's foreground group: the stand-in's, not the
+    // daemon's. The fake daemon ends with 107 on SIGTERM and dies of SIGINT.
+    ASSERT_EQ(::kill(-pilotd.pid, SIGINT), 0);
+    EXPECT_EQ(pilotd.wait(10s), std::optional<int>(107));
+    EXPECT_NE(read_file(dir.file("out")).find("pilotd: velbo-trawld exited with status 107\n"), std::string::npos)
+        << read_file(dir.file("out"));
+    EXPECT_NE(read_file(dir.file("err")).find("fake: terminated\n"), std::string::npos) << read_file(dir.file("err"));
 }
 
 TEST(velbo_pilotd, fails_when_the_daemon_does_not_confirm)

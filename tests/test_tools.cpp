@@ -1156,6 +1156,36 @@ TEST(documentation, schemas_comment_every_field)
     EXPECT_GT(fields, 100u);
 }
 
+TEST(documentation, readme_lists_the_packages_that_install_deps_installs)
+{
+    const std::string readme = read_file(std::string(VELBO_SOURCE_DIR) + "/README.md");
+    const size_t start = readme.find("## Dependencies");
+    const std::string section = readme.substr(start, readme.find("\n## ", start) - start);
+    const std::string script = read_file(std::string(VELBO_SOURCE_DIR) + "/scripts/install-deps.sh");
+    // The packages of the script's lists: one a line inside "name=( ... )".
+    std::set<std::string> installed;
+    bool in_list = false;
+    for (const std::string& line : velbo_test::lines_of(script)) {
+        if (line.find("_packages=(") != std::string::npos)
+            in_list = true;
+        else if (line == ")")
+            in_list = false;
+        else if (in_list && line.find('#') == std::string::npos && line.find_first_not_of(' ') != std::string::npos)
+            installed.insert(line.substr(line.find_first_not_of(' ')));
+    }
+    EXPECT_GT(installed.size(), 30u);
+    for (const std::string& package : installed)
+        EXPECT_NE(section.find("`" + package + "`"), std::string::npos) << package;
+    // And nothing the script does not install.
+    const std::regex quoted("`([a-z0-9][a-z0-9.+-]+)`");
+    for (std::sregex_iterator it(section.begin(), section.end(), quoted), end; it != end; ++it) {
+        const std::string name = (*it)[1];
+        if (name.find(".sh") == std::string::npos) {
+            EXPECT_EQ(installed.count(name), 1u) << name;
+        }
+    }
+}
+
 TEST(velbo_bench, explains_its_options_and_refuses_bad_values)
 {
     const std::string bench = build_dir() + "/bench/velbo-bench";

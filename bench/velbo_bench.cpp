@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -583,6 +584,33 @@ long peak_memory_kb(pid_t pid)
     return -1;
 }
 
+const char usage_text[] =
+    "usage: velbo-bench [-T THREADS] [-c CONNECTIONS] [-d DEPTH] [-t SECONDS] [-s TEXT] [--daemon PATH]\n"
+    "  -T  load threads, 1 to 256 (default 4)\n"
+    "  -c  connections per thread, 1 to 1024 (default 4)\n"
+    "  -d  requests in flight per connection, 1 to 30000 (default 64)\n"
+    "  -t  seconds per run, above 0 and at most 3600 (default 3)\n"
+    "  -s  run only the scenarios whose name holds TEXT\n"
+    "  --daemon  the daemon to start (default " VELBO_TRAWLD_BIN ")\n";
+
+// Bad usage: the reason and the usage on standard error, status 2.
+[[noreturn]] void usage_error(const std::string& message)
+{
+    std::fprintf(stderr, "velbo-bench: %s\n%s", message.c_str(), usage_text);
+    std::exit(2);
+}
+
+int whole_number(const std::string& option, const std::string& text, int low, int high)
+{
+    const std::string range = std::to_string(low) + " to " + std::to_string(high);
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        usage_error(option + " needs a whole number from " + range + ", not \"" + text + "\"");
+    const int value = std::atoi(text.c_str());
+    if (value < low || value > high)
+        usage_error(option + " must be from " + range + ", not " + text);
+    return value;
+}
+
 options_t parse_options(int argc, char** argv)
 {
     options_t options;
@@ -590,28 +618,35 @@ options_t parse_options(int argc, char** argv)
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= argc)
-                throw std::runtime_error("missing value after " + arg);
+                usage_error(arg + " needs a value");
             return argv[++i];
         };
-        if (arg == "-T")
-            options.threads = std::stoi(value());
-        else if (arg == "-c")
-            options.connections = std::stoi(value());
-        else if (arg == "-d")
-            options.depth = std::stoi(value());
-        else if (arg == "-t")
-            options.seconds = std::stod(value());
-        else if (arg == "--daemon")
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(usage_text, stdout);
+            std::exit(0);
+        } else if (arg == "-T") {
+            options.threads = whole_number(arg, value(), 1, 256);
+        } else if (arg == "-c") {
+            options.connections = whole_number(arg, value(), 1, 1024);
+        } else if (arg == "-d") {
+            options.depth = whole_number(arg, value(), 1, 30000);
+        } else if (arg == "-t") {
+            const std::string text = value();
+            char* end = nullptr;
+            const double seconds = text.find_first_not_of("0123456789.") == std::string::npos
+                                       ? std::strtod(text.c_str(), &end)
+                                       : 0;
+            if (text.empty() || !end || *end || !(seconds > 0) || seconds > 3600)
+                usage_error("-t needs a number of seconds above 0 and at most 3600, not \"" + text + "\"");
+            options.seconds = seconds;
+        } else if (arg == "--daemon") {
             options.daemon = value();
-        else if (arg == "-s")
+        } else if (arg == "-s") {
             options.only = value();
-        else
-            throw std::runtime_error(
-                "usage: velbo-bench [-T THREADS] [-c CONNECTIONS] [-d DEPTH] [-t SECONDS] [-s TEXT] [--daemon PATH]");
+        } else {
+            usage_error("unknown argument " + arg);
+        }
     }
-    if (options.threads < 1 || options.threads > 256 || options.connections < 1 || options.connections > 1024 ||
-        options.depth < 1 || options.depth > 30000 || !(options.seconds > 0))
-        throw std::runtime_error("bad option value");
     return options;
 }
 

@@ -33,10 +33,12 @@ backend_packages=(
     libldap-dev
 )
 
-# Test framework, and clang with its runtimes for the fuzz targets.
+# Test framework, groff for the manual page's check, and clang with its
+# runtimes for the fuzz targets.
 test_packages=(
     libgtest-dev
     libgmock-dev
+    groff-base
     clang
     libclang-rt-14-dev
 )

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -25,7 +27,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
+
+#include "annotation.pb.h"
+#include "error.pb.h"
 #include "pilotd_standin.h"
+#include "support/child_process.h"
 #include "support/test_files.h"
 #include "trawl_client.h"
 
@@ -389,6 +396,11 @@ TEST(pilotd_standin, reports_exit_statuses_and_deaths_by_signal)
         SCOPED_TRACE(c.mode);
         pilotd_standin_t standin(fake_options(c.mode));
         standin.start();
+        // The link daemon asks for its configuration once its handlers are in
+        // place; a slow start (a sanitized build) must not meet the signal first.
+        if (c.mode == "link") {
+            ASSERT_TRUE(standin.wait_for(qv::TrawlD2PilotdMessage::GET_CONFIG_REQUEST, 10s));
+        }
         if (c.sent_signal) {
             EXPECT_FALSE(standin.wait_exit(200ms));
             standin.signal(c.sent_signal);
@@ -747,6 +759,18 @@ TEST(velbo_client, says_why_an_answer_is_missing)
         EXPECT_EQ(result.out, "1 lookup pq/a: no answer (timeout)\n2 lookup sqlite/b: only\n");
     }
     {
+        // --timeout wins over the caller's bound (5 s here).
+        scripted_peer_t peer{1, {}, true};
+        fake_server_t server(std::ref(peer));
+        const auto started = std::chrono::steady_clock::now();
+        const auto result = run_client({"--socket", server.path, "--timeout", "0.3", "lookup", "pq", "a"});
+        const auto waited = std::chrono::steady_clock::now() - started;
+        EXPECT_GE(waited, 300ms);
+        EXPECT_LT(waited, 4s);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "1 lookup pq/a: no answer (timeout)\n");
+    }
+    {
         lp::ServerMessage untagged;
         untagged.set_serial(2);
         scripted_peer_t peer{2, {lookup_response(1, {}), untagged}};
@@ -758,9 +782,19 @@ TEST(velbo_client, says_why_an_answer_is_missing)
     }
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"lookup", "cidr", "x"}, {"--socket", "/x"}, {"--socket", "/x", "lookup", "nosuch", "x"},
-             {"--socket", "/x", "lookup", "2", "x"}, {"--socket", "/x", "check", "cidr", "x"}}) {
+             {"--socket", "/x", "lookup", "2", "x"}, {"--socket", "/x", "check", "cidr", "x"},
+             {"--socket", "/x", "--timeout"}}) {
         EXPECT_EQ(run_client(args).status, 2);
     }
+    for (const std::string bad : {"0", "-1", "abc", "", "1e3", "86401", "1.2.3"}) {
+        const auto result = run_client({"--socket", "/x", "--timeout", bad, "lookup", "cidr", "x"});
+        EXPECT_EQ(result.status, 2) << bad;
+        EXPECT_NE(result.err.find("--timeout needs a number of seconds"), std::string::npos) << result.err;
+    }
+    const auto help = run_client({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("[--timeout SECONDS]"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("(default 60)"), std::string::npos) << help.out;
     const auto refused = run_client({"--socket", "/nonexistent/trawl.sock", "lookup", "cidr", "x"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("connect /nonexistent/trawl.sock"), std::string::npos);
@@ -796,10 +830,13 @@ struct process_t {
     }
 };
 
-// The velbo-pilotd command with its output in files of `dir`.
-void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::string> args)
+// The velbo-pilotd command (this program in that role, or the program
+// given) with its output in files of `dir`, leading a process group as a
+// shell's job does.
+void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::string> args,
+                  const std::string& program = self_path())
 {
-    args.insert(args.begin(), self_path());
+    args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());
@@ -812,10 +849,28 @@ void start_pilotd(process_t& process, const temp_dir_t& dir, std::vector<std::st
         const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
+        ::setpgid(0, 0);
         ::setenv("VELBO_TOOLS_TEST_ROLE", "pilotd", 1);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+}
+
+// Waits until velbo-pilotd's standard output in `dir` holds the text.
+bool pilotd_said(const temp_dir_t& dir, const std::string& text)
+{
+    return eventually([&] { return read_file(dir.file("out")).find(text) != std::string::npos; });
+}
+
+// The process group of a running process, from /proc.
+pid_t process_group_of(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string state;
+    pid_t parent = 0, group = 0;
+    fields >> state >> parent >> group;
+    return group;
 }
 
 // A script that starts this program as the fake daemon in `mode`, with these
@@ -854,12 +909,12 @@ TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
     dir.write("config", "socket_path: \"/tmp/one.sock\"\n");
     process_t pilotd;
     start_pilotd(pilotd, dir, {"--config", dir.file("config"), "--daemon", fake_daemon_script(dir, "link")});
-    ASSERT_TRUE(eventually([&] { return read_file(dir.file("out")).find("revision 1 applied") != std::string::npos; }))
+    ASSERT_TRUE(pilotd_said(dir, "pilotd: configuration revision 1 applied\n"))
         << read_file(dir.file("out")) << read_file(dir.file("err"));
 
     dir.write("config", "socket_path: \"/tmp/two.sock\"\n");
     ::kill(pilotd.pid, SIGHUP);
-    ASSERT_TRUE(eventually([&] { return read_file(dir.file("out")).find("revision 2 applied") != std::string::npos; }))
+    ASSERT_TRUE(pilotd_said(dir, "pilotd: configuration revision 2 applied\n"))
         << read_file(dir.file("out"));
     EXPECT_EQ(read_file(dir.file("out")).find("statistics"), std::string::npos);
 
@@ -869,6 +924,29 @@ TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
     const std::string err = read_file(dir.file("err"));
     EXPECT_NE(err.find("revision=1 socket_path=/tmp/one.sock"), std::string::npos) << err;
     EXPECT_NE(err.find("revision=2 socket_path=/tmp/two.sock"), std::string::npos) << err;
+}
+
+TEST(velbo_pilotd, stops_the_daemon_in_order_on_ctrl_c)
+{
+    temp_dir_t dir;
+    dir.write("config", "socket_path: \"/tmp/one.sock\"\n");
+    const std::string pid_file = dir.file("daemon.pid");
+    process_t pilotd;
+    start_pilotd(pilotd, dir,
+                 {"--config", dir.file("config"), "--daemon",
+                  fake_daemon_script(dir, "link", "VELBO_TEST_PID_FILE='" + pid_file + "'")});
+    ASSERT_TRUE(pilotd_said(dir, "pilotd: configuration revision 1 applied\n"))
+        << read_file(dir.file("out")) << read_file(dir.file("err"));
+    const pid_t daemon = std::stoi(read_file(pid_file));
+    EXPECT_EQ(process_group_of(daemon), daemon);
+
+    // Ctrl-C signals the terminal's foreground group: the stand-in's, not the
+    // daemon's. The fake daemon ends with 107 on SIGTERM and dies of SIGINT.
+    ASSERT_EQ(::kill(-pilotd.pid, SIGINT), 0);
+    EXPECT_EQ(pilotd.wait(10s), std::optional<int>(107));
+    EXPECT_NE(read_file(dir.file("out")).find("pilotd: velbo-trawld exited with status 107\n"), std::string::npos)
+        << read_file(dir.file("out"));
+    EXPECT_NE(read_file(dir.file("err")).find("fake: terminated\n"), std::string::npos) << read_file(dir.file("err"));
 }
 
 TEST(velbo_pilotd, fails_when_the_daemon_does_not_confirm)
@@ -912,3 +990,231 @@ TEST(velbo_pilotd, fails_when_the_daemon_does_not_confirm)
 }
 
 }
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The install step, the documentation and velbo-bench's options.
+
+// The build directory: the first above the daemon that holds CMakeCache.txt.
+std::string build_dir()
+{
+    for (boost::filesystem::path dir = boost::filesystem::path(VELBO_TRAWLD_BIN).parent_path(); !dir.empty();
+         dir = dir.parent_path()) {
+        if (boost::filesystem::exists(dir / "CMakeCache.txt"))
+            return dir.string();
+        if (dir == dir.root_path())
+            break;
+    }
+    return std::string();
+}
+
+velbo_test::child_result_t run_shell(const std::string& command)
+{
+    return velbo_test::run_program("/bin/sh", {"sh", "-c", command},
+                                   velbo_test::environment_without({"COM_VELBO_MONITOR"}));
+}
+
+std::set<std::string> files_below(const std::string& dir)
+{
+    std::set<std::string> files;
+    for (boost::filesystem::recursive_directory_iterator it(dir), end; it != end; ++it)
+        if (!boost::filesystem::is_directory(it->status()))
+            files.insert(boost::filesystem::relative(it->path(), dir).string());
+    return files;
+}
+
+// The processes whose parent is pid, from /proc.
+std::vector<pid_t> children_of(pid_t pid)
+{
+    std::vector<pid_t> children;
+    for (boost::filesystem::directory_iterator it("/proc"), end; it != end; ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = read_file(it->path().string() + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        fields >> state >> parent;
+        if (parent == pid)
+            children.push_back(std::stoi(name));
+    }
+    return children;
+}
+
+TEST(install, puts_the_daemon_the_tools_and_the_manual_page_under_the_prefix)
+{
+    const std::string build = build_dir();
+    ASSERT_FALSE(build.empty()) << VELBO_TRAWLD_BIN;
+    temp_dir_t dir;
+    const std::string prefix = dir.file("prefix");
+    const auto installed = run_shell("cmake --install '" + build + "' --prefix '" + prefix + "'");
+    ASSERT_TRUE(installed.exited && installed.status == 0) << velbo_test::describe(installed);
+    EXPECT_EQ(files_below(prefix), (std::set<std::string>{"bin/velbo-client", "bin/velbo-pilotd", "bin/velbo-trawld",
+                                                           "share/man/man1/velbo-trawld.1"}));
+    const auto version = run_shell("'" + prefix + "/bin/velbo-trawld' --version");
+    EXPECT_EQ(version.out, "velbo-trawld " VELBO_VERSION "\n") << velbo_test::describe(version);
+
+    // The installed stand-in starts the installed daemon beside it, the
+    // installed client asks it, and Ctrl-C stops it in order.
+    const std::string socket = dir.file("trawld.sock");
+    dir.write("colors.txt", "red\nGreen\n");
+    dir.write("config", "run_as_user { uid: 0 }\nsocket_path: \"" + socket +
+                            "\"\nlog_level: LOG_LEVEL_NOTICE\nactual_log { type: STDERR }\n"
+                            "allmatch { item { tag: \"colors\" file: \"" + dir.file("colors.txt") + "\" } }\n");
+    process_t pilotd;
+    start_pilotd(pilotd, dir, {"--config", dir.file("config")}, prefix + "/bin/velbo-pilotd");
+    ASSERT_TRUE(pilotd_said(dir, "pilotd: configuration revision 1 applied\n"))
+        << read_file(dir.file("out")) << read_file(dir.file("err"));
+    const std::vector<pid_t> children = children_of(pilotd.pid);
+    ASSERT_EQ(children.size(), 1u);
+    EXPECT_EQ(boost::filesystem::read_symlink("/proc/" + std::to_string(children[0]) + "/exe"),
+              boost::filesystem::canonical(prefix + "/bin/velbo-trawld"));
+
+    const auto asked = run_shell("'" + prefix + "/bin/velbo-client' --socket '" + socket +
+                                 "' check allmatch colors GREEN check allmatch colors purple");
+    EXPECT_EQ(asked.status, 0) << velbo_test::describe(asked);
+    EXPECT_EQ(asked.out, "1 check allmatch/colors GREEN: true\n2 check allmatch/colors purple: false\n");
+
+    ASSERT_EQ(::kill(-pilotd.pid, SIGINT), 0);
+    EXPECT_EQ(pilotd.wait(20s), std::optional<int>(107));
+    const std::string err = read_file(dir.file("err"));
+    EXPECT_NE(err.find("Notice: Termination signal received, exiting...\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("Notice: Exit with status 107 (Process terminated by signal)\n"), std::string::npos) << err;
+}
+
+TEST(documentation, manual_page_renders_without_warnings_and_names_every_exit_status)
+{
+    const std::string page = std::string(VELBO_SOURCE_DIR) + "/docs/velbo-trawld.1";
+    const auto rendered = run_shell("groff -man -ww -z '" + page + "'");
+    EXPECT_TRUE(rendered.exited && rendered.status == 0) << velbo_test::describe(rendered);
+    EXPECT_EQ(rendered.err, "");
+
+    // The page the daemon's refusal sends people to exists and quotes it.
+    const std::string text = read_file(page);
+    const auto refused = run_shell("'" VELBO_TRAWLD_BIN "'");
+    EXPECT_EQ(refused.status, 1);
+    std::string refusal;  // as troff writes it, "-" as "\-"
+    for (const char c : refused.out.substr(0, refused.out.find('\n')))
+        refusal += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(text.find(refusal), std::string::npos) << refusal;
+    // Each status with its display text, as the exit line shows it.
+    for (const int status : {0, 1, 21, 102, 107, 125}) {
+        const auto* value = qv::ErrorCode_descriptor()->FindValueByNumber(status);
+        ASSERT_NE(value, nullptr);
+        const std::string entry = ".B " + std::to_string(status) + "\n" + value->options().GetExtension(qv::lex) + ".";
+        EXPECT_NE(text.find(entry), std::string::npos) << entry;
+    }
+}
+
+// Every field of the configuration message and of the messages it holds.
+void collect_fields(const google::protobuf::Descriptor* message, std::set<const google::protobuf::Descriptor*>& seen,
+                    std::set<std::string>& names)
+{
+    if (!seen.insert(message).second)
+        return;
+    for (int i = 0; i < message->field_count(); ++i) {
+        const auto* field = message->field(i);
+        names.insert(field->name());
+        if (field->message_type())
+            collect_fields(field->message_type(), seen, names);
+        if (const auto* type = field->enum_type())
+            for (int v = 0; v < type->value_count(); ++v)
+                names.insert(type->value(v)->name());
+    }
+}
+
+TEST(documentation, configuration_reference_names_every_field_and_value)
+{
+    const std::string text = read_file(std::string(VELBO_SOURCE_DIR) + "/docs/configuration.md");
+    std::set<const google::protobuf::Descriptor*> seen;
+    std::set<std::string> names;
+    collect_fields(qv::TrawlDConfig::descriptor(), seen, names);
+    EXPECT_GT(names.size(), 60u);
+    for (const std::string& name : names)
+        EXPECT_NE(text.find("`" + name + "`"), std::string::npos) << name;
+}
+
+TEST(documentation, schemas_comment_every_field)
+{
+    // A field: an optional label, a type, a name, "=" and a number.
+    const std::regex field(R"(^\s*(optional |required |repeated )?[\w.]+ \w+ = \d+)");
+    size_t fields = 0;
+    for (boost::filesystem::directory_iterator it(std::string(VELBO_SOURCE_DIR) + "/schemas"), end; it != end; ++it) {
+        if (it->path().extension() != ".proto")
+            continue;
+        const std::vector<std::string> lines = velbo_test::lines_of(read_file(it->path().string()));
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (!std::regex_search(lines[i], field))
+                continue;
+            ++fields;
+            const bool commented = lines[i].find("//") != std::string::npos ||
+                                   (i > 0 && lines[i - 1].find_first_not_of(" ") != std::string::npos &&
+                                    lines[i - 1].compare(lines[i - 1].find_first_not_of(" "), 2, "//") == 0);
+            EXPECT_TRUE(commented) << it->path().filename().string() << ":" << i + 1 << ": " << lines[i];
+        }
+    }
+    EXPECT_GT(fields, 100u);
+}
+
+TEST(documentation, readme_lists_the_packages_that_install_deps_installs)
+{
+    const std::string readme = read_file(std::string(VELBO_SOURCE_DIR) + "/README.md");
+    const size_t start = readme.find("## Dependencies");
+    const std::string section = readme.substr(start, readme.find("\n## ", start) - start);
+    const std::string script = read_file(std::string(VELBO_SOURCE_DIR) + "/scripts/install-deps.sh");
+    // The packages of the script's lists: one a line inside "name=( ... )".
+    std::set<std::string> installed;
+    bool in_list = false;
+    for (const std::string& line : velbo_test::lines_of(script)) {
+        if (line.find("_packages=(") != std::string::npos)
+            in_list = true;
+        else if (line == ")")
+            in_list = false;
+        else if (in_list && line.find('#') == std::string::npos && line.find_first_not_of(' ') != std::string::npos)
+            installed.insert(line.substr(line.find_first_not_of(' ')));
+    }
+    EXPECT_GT(installed.size(), 30u);
+    for (const std::string& package : installed)
+        EXPECT_NE(section.find("`" + package + "`"), std::string::npos) << package;
+    // And nothing the script does not install.
+    const std::regex quoted("`([a-z0-9][a-z0-9.+-]+)`");
+    for (std::sregex_iterator it(section.begin(), section.end(), quoted), end; it != end; ++it) {
+        const std::string name = (*it)[1];
+        if (name.find(".sh") == std::string::npos) {
+            EXPECT_EQ(installed.count(name), 1u) << name;
+        }
+    }
+}
+
+TEST(velbo_bench, explains_its_options_and_refuses_bad_values)
+{
+    const std::string bench = build_dir() + "/bench/velbo-bench";
+    const auto help = run_shell("'" + bench + "' --help");
+    EXPECT_EQ(help.status, 0) << velbo_test::describe(help);
+    EXPECT_EQ(help.out.rfind("usage: velbo-bench [-T THREADS]", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("1 to 256"), std::string::npos) << help.out;
+    struct bad_t {
+        std::string args, message;
+    };
+    for (const bad_t& bad : std::vector<bad_t>{
+             {"-T x", "-T needs a whole number from 1 to 256, not \"x\""},
+             {"-T 0", "-T must be from 1 to 256, not 0"},
+             {"-c 99999999999", "-c needs a whole number from 1 to 1024"},
+             {"-d -5", "-d needs a whole number from 1 to 30000, not \"-5\""},
+             {"-t abc", "-t needs a number of seconds above 0"},
+             {"-t 0", "-t needs a number of seconds above 0"},
+             {"-s", "-s needs a value"},
+             {"--frobnicate", "unknown argument --frobnicate"}}) {
+        const auto result = run_shell("'" + bench + "' " + bad.args);
+        EXPECT_EQ(result.status, 2) << bad.args << "\n" << velbo_test::describe(result);
+        EXPECT_NE(result.err.find("velbo-bench: " + bad.message), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("usage: velbo-bench"), std::string::npos) << result.err;
+    }
+}
+
+} // namespace

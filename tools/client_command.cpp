@@ -1,5 +1,8 @@
 // velbo-client: sends lookups and checks pipelined, prints one line per request.
+#include <cmath>
+#include <cstdlib>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,10 +14,25 @@
 namespace {
 
 const char usage[] =
-    "usage: velbo-client --socket PATH [--user U] [--domain D] REQUEST...\n"
+    "usage: velbo-client --socket PATH [--timeout SECONDS] [--user U] [--domain D] REQUEST...\n"
     "  REQUEST: lookup TYPE TAG | check TYPE TAG VALUE\n"
     "  TYPE: ldap, ad, pq, sqlite, mysql, redis, allmatch, regex, cidr, mask, or the number\n"
-    "  --user and --domain apply to the requests after them\n";
+    "  --user and --domain apply to the requests after them\n"
+    "  --timeout: how long to wait for all answers (default 60)\n"
+    "  exit status: 0 every request answered, 1 an answer missing or no connection, 2 bad usage\n";
+
+// Seconds as given to --timeout: a positive number, at most a day.
+std::optional<std::chrono::milliseconds> parse_timeout(const std::string& text)
+{
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
+        return std::nullopt;
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (*end || !(seconds > 0) || seconds > 86400)
+        return std::nullopt;
+    const auto milliseconds = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
+    return milliseconds;
+}
 
 struct request_t {
     lp::ClientMessage message;
@@ -68,6 +86,16 @@ int client_command(int argc, char** argv, std::ostream& out, std::ostream& err, 
         if (arg == "-h" || arg == "--help") {
             out << usage;
             return 0;
+        }
+        if (arg == "--timeout") {
+            if (left < 1)
+                return fail_usage(arg + " needs a value");
+            const auto given = parse_timeout(argv[++i]);
+            if (!given)
+                return fail_usage(std::string("--timeout needs a number of seconds above 0 and at most 86400, not \"") +
+                                  argv[i] + "\"");
+            timeout = *given;
+            continue;
         }
         if (arg == "--socket" || arg == "--user" || arg == "--domain") {
             if (left < 1)

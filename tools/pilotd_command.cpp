@@ -16,8 +16,13 @@
 
 namespace {
 
-const char usage[] =
-    "usage: velbo-pilotd --config FILE [--revision N] [--daemon PATH] [--stats] [-- COMMAND ARGS...]\n";
+std::string usage(const std::string& default_daemon)
+{
+    return "usage: velbo-pilotd --config FILE [--revision N] [--daemon PATH] [--stats] [-- COMMAND ARGS...]\n"
+           "  --daemon: the daemon to start (default " + default_daemon + ")\n"
+           "  exit status: without COMMAND the daemon's; with COMMAND the command's, or 1 when the\n"
+           "  daemon did not confirm its configuration or ended before it was stopped; 2 bad usage\n";
+}
 
 volatile sig_atomic_t pending_signals[3];
 const int forwarded_signals[3] = {SIGHUP, SIGINT, SIGTERM};
@@ -65,8 +70,8 @@ int pilotd_command(int argc, char** argv, const std::string& default_daemon)
     uint32_t revision = 1;
     bool show_stats = false;
     std::vector<std::string> command;
-    auto fail_usage = [](const std::string& message) {
-        std::cerr << "velbo-pilotd: " << message << "\n" << usage;
+    auto fail_usage = [&](const std::string& message) {
+        std::cerr << "velbo-pilotd: " << message << "\n" << usage(default_daemon);
         return 2;
     };
     for (int i = 1; i < argc; ++i) {
@@ -78,7 +83,7 @@ int pilotd_command(int argc, char** argv, const std::string& default_daemon)
             break;
         }
         if (arg == "-h" || arg == "--help") {
-            std::cout << usage;
+            std::cout << usage(default_daemon);
             return 0;
         }
         if (arg == "--stats") {
@@ -121,6 +126,8 @@ int pilotd_command(int argc, char** argv, const std::string& default_daemon)
     pilotd_standin_options_t options;
     options.daemon_path = daemon_path;
     options.stderr_path = "-";
+    // A terminal's Ctrl-C reaches this process only, which stops the daemon in order.
+    options.own_process_group = true;
     pilotd_standin_t standin(options);
     try {
         standin.start();
@@ -181,7 +188,8 @@ int pilotd_command(int argc, char** argv, const std::string& default_daemon)
             if (!pending_signals[i])
                 continue;
             pending_signals[i] = 0;
-            standin.signal(forwarded_signals[i]);
+            // The daemon ends in order on SIGTERM only.
+            standin.signal(forwarded_signals[i] == SIGINT ? SIGTERM : forwarded_signals[i]);
             if (forwarded_signals[i] != SIGHUP && command_pid > 0)
                 ::kill(command_pid, forwarded_signals[i]);
         }

@@ -60,7 +60,7 @@ struct start_failure_t {
     int step;
     int error;
 };
-enum : int { step_setgroups = 1, step_setgid, step_setuid, step_exec, step_fd, step_setrlimit };
+enum : int { step_setgroups = 1, step_setgid, step_setuid, step_exec, step_fd, step_setrlimit, step_setpgid };
 
 const char* step_name(int step)
 {
@@ -70,6 +70,7 @@ const char* step_name(int step)
     case step_setuid: return "setuid";
     case step_exec: return "exec";
     case step_setrlimit: return "setrlimit";
+    case step_setpgid: return "setpgid";
     default: return "descriptor set-up";
     }
 }
@@ -215,6 +216,8 @@ void pilotd_standin_t::start()
         for (int sig = 1; sig < NSIG; ++sig)
             if (sig != SIGKILL && sig != SIGSTOP)
                 ::signal(sig, SIG_DFL);
+        if (options.own_process_group && ::setpgid(0, 0) < 0)
+            child_fail(report[1], step_setpgid);
         if (stderr_fd >= 0 && ::dup2(stderr_fd, 2) < 0)
             child_fail(report[1], step_fd);
         if (child_end != monitor_number && ::dup2(child_end, monitor_number) < 0)
@@ -241,6 +244,10 @@ void pilotd_standin_t::start()
     }
 
     child = pid;
+    // Also here, so that a signal to the group right after start cannot
+    // reach the daemon (an exec already done makes this fail harmlessly).
+    if (options.own_process_group)
+        ::setpgid(pid, pid);
     close_fd(child_end);
     close_fd(report[1]);
     close_fd(log_write);

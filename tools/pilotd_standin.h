@@ -29,6 +29,7 @@ struct pilotd_standin_options_t {
     std::optional<gid_t> gid;
     std::vector<gid_t> groups;               // non-empty: the daemon's supplementary groups (as root)
     std::optional<unsigned long> max_files;  // RLIMIT_NOFILE of the daemon (soft and hard)
+    bool own_process_group = false;          // start the daemon in a process group of its own
     bool log_pipe = false;                   // pass a pipe as COM_VELBO_ADD_LOG_PIPE and collect what arrives
     std::string stderr_path;                 // empty: a temporary file (stderr_text()); "-": inherit; else this file
 };

@@ -65,6 +65,6 @@ std::string lookup_type_text(lp::LookupType type);
 std::optional<lp::LookupType> parse_lookup_type(const std::string& text);
 
 // The velbo-client command, writing to `out` and `err`; `timeout` bounds the
-// wait for all answers.
+// wait for all answers unless --timeout says otherwise.
 int client_command(int argc, char** argv, std::ostream& out, std::ostream& err,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(60));

@@ -1,3 +1,4 @@
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -26,6 +27,9 @@ int main(int argc, char** argv)
             run_standalone("velbo-trawld", VELBO_TRAWLD_VERSION, argc, argv);
 
         std::locale::global(boost::locale::generator()(""));
+        // The C library's character classes too (masks fold case with them);
+        // its messages stay untranslated.
+        std::setlocale(LC_CTYPE, "");
         if (cf_log_threshold <= CF_LOG_NOTICE)
             cf_log_message(CF_LOG_NOTICE, "TrawlD " VELBO_TRAWLD_VERSION);
 

@@ -1,10 +1,12 @@
-// CIDR entries and values, and masks over values: the first input byte
-// splits the rest into an entry (or mask) and a value.
+// CIDR entries and values, and masks over values in the C and a UTF-8
+// locale: the first input byte splits the rest into an entry (or mask) and
+// a value.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fnmatch.h>
+#include <locale.h>
 #include <string>
 
 #include "fuzz_support.h"
@@ -23,12 +25,20 @@ void check_entry(const lp_cidr_entry_t& entry)
         __builtin_trap();
 }
 
+bool is_ascii(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static fuzz_daemon_t daemon;
     static lp_cidr_client_t cidr(*daemon.inventory);
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (!utf8)
+        __builtin_trap();
     if (size == 0)
         return 0;
     const size_t split = std::min<size_t>(data[0], size - 1);
@@ -54,7 +64,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (second.find('\0') != std::string::npos && result == 0)
         __builtin_trap();
     // A mask without wildcards matches itself.
-    if (first.find_first_of(std::string("*?[\\\0", 5)) == std::string::npos && mask_match(first, first) != 0)
+    const bool plain = first.find_first_of(std::string("*?[\\\0", 5)) == std::string::npos;
+    if (plain && mask_match(first, first) != 0)
+        __builtin_trap();
+
+    // In a UTF-8 locale a mask fails only where it fails in the C locale,
+    // whatever the value, and masks and values of ASCII alone match as there.
+    const locale_t previous = uselocale(utf8);
+    const int utf8_result = mask_match(first, second);
+    const int utf8_itself = mask_match(first, first);
+    uselocale(previous);
+    if (utf8_result != 0 && utf8_result != FNM_NOMATCH && utf8_result != result)
+        __builtin_trap();
+    if (is_ascii(first) && is_ascii(second) && utf8_result != result)
+        __builtin_trap();
+    if (plain && utf8_itself != 0)
         __builtin_trap();
     return 0;
 }

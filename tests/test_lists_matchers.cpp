@@ -1,9 +1,12 @@
 // The CIDR and regex list matchers against the plain matching they replace:
-// cidr_match over every network, and every pattern tried in file order.
+// cidr_match over every network, and boost::u32regex_search over the value's
+// UTF-8 bytes for every pattern in file order.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -308,9 +311,64 @@ std::string case_variant(std::mt19937_64& random, const std::string& text)
     return out;
 }
 
+// The answer of boost::u32regex_search over the value's UTF-8 bytes, pattern
+// by pattern in file order: 1 found, 0 not found, -1 thrown.
+struct reference_answer_t {
+    // Of the first pattern that finds a match or throws; 0 when none does.
+    int first = 0;
+    bool any_found = false;
+};
+
+reference_answer_t reference_answer(const std::vector<std::shared_ptr<boost::u32regex>>& regexes,
+                                    const std::string& value)
+{
+    reference_answer_t answer;
+    for (const auto& regex : regexes) {
+        int outcome = -1;
+        try {
+            outcome = boost::u32regex_search(value, *regex) ? 1 : 0;
+        } catch (const std::exception&) {
+        }
+        if (answer.first == 0)
+            answer.first = outcome;
+        if (outcome == 1) {
+            answer.any_found = true;
+            break;
+        }
+    }
+    return answer;
+}
+
+int outcome_of(lp_regex_set_t& set, bool (lp_regex_set_t::*search)(const std::string&), const std::string& value)
+{
+    try {
+        return (set.*search)(value) ? 1 : 0;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// Trying every pattern in file order answers as the reference does, throws
+// included. The filtered search answers the same wherever no pattern throws
+// before one matches; otherwise it may throw, or answer from the patterns
+// it tried: true only if one of them matches, false only if none does.
+::testing::AssertionResult answers_as_reference(lp_regex_set_t& set, const reference_answer_t& expected,
+                                                const std::string& value)
+{
+    const int unfiltered = outcome_of(set, &lp_regex_set_t::search_unfiltered, value);
+    const int filtered = outcome_of(set, &lp_regex_set_t::search, value);
+    const bool filtered_sound = expected.first != -1 ? filtered == expected.first
+                                                     : filtered == -1 || filtered == (expected.any_found ? 1 : 0);
+    if (unfiltered == expected.first && filtered_sound)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "value \"" << value << "\" (" << value.size() << " bytes): reference "
+                                         << expected.first << (expected.any_found ? " (one found)" : "")
+                                         << ", every pattern " << unfiltered << ", filtered " << filtered;
+}
+
 } // namespace
 
-TEST(RegexSet, FilteredSearchAnswersAsEveryPatternInOrder)
+TEST(RegexSet, SearchAnswersAsTheRegexSearchOverUtf8)
 {
     std::mt19937_64 random(0x5e7);
     const std::vector<std::string> words = {"kiosk", "sis", "ikis", "login", "mail", "smtp", "Kelvin", "İzmir",
@@ -338,8 +396,11 @@ TEST(RegexSet, FilteredSearchAnswersAsEveryPatternInOrder)
         }
     }
     lp_regex_set_t set;
-    for (const std::string& text : pattern_texts)
-        set.add(text, lp_regex_compile(text));
+    std::vector<std::shared_ptr<boost::u32regex>> regexes;
+    for (const std::string& text : pattern_texts) {
+        regexes.push_back(lp_regex_compile(text));
+        set.add(text, regexes.back());
+    }
 
     // Values built from the same words in other cases and spellings, and
     // values of random pieces.
@@ -358,6 +419,14 @@ TEST(RegexSet, FilteredSearchAnswersAsEveryPatternInOrder)
         }
         values.push_back(case_variant(random, value));
     }
+    // Long values, where the matcher's budget of states depends on how it
+    // steps through the text.
+    for (int i = 0; i < 20; ++i) {
+        std::string value;
+        while (value.size() < 500 + 200 * static_cast<size_t>(i))
+            value += word() + (random() % 3 ? "" : random() % 2 ? "." : " ");
+        values.push_back(case_variant(random, value));
+    }
     // Not valid UTF-8, after and before what a pattern matches.
     values.push_back("kiosk7 \xff");
     values.push_back("\xc3" "kiosk7");
@@ -365,26 +434,52 @@ TEST(RegexSet, FilteredSearchAnswersAsEveryPatternInOrder)
 
     size_t found = 0, failed = 0;
     for (const std::string& value : values) {
-        bool expected = false, answer = false;
-        bool expected_threw = false, threw = false;
-        try {
-            expected = set.search_unfiltered(value);
-        } catch (const std::exception&) {
-            expected_threw = true;
-        }
-        try {
-            answer = set.search(value);
-        } catch (const std::exception&) {
-            threw = true;
-        }
-        ASSERT_EQ(threw, expected_threw) << '"' << value << '"';
-        ASSERT_EQ(answer, expected) << '"' << value << '"';
-        found += expected;
-        failed += expected_threw;
+        const reference_answer_t expected = reference_answer(regexes, value);
+        ASSERT_TRUE(answers_as_reference(set, expected, value));
+        found += expected.first == 1;
+        failed += expected.first == -1;
     }
     EXPECT_GT(found, values.size() / 10);
     EXPECT_LT(found, values.size() * 9 / 10);
     EXPECT_GE(failed, 1u);
+}
+
+TEST(RegexSet, BacktrackingSearchesHaveTheBudgetOfTheRegexSearchOverUtf8)
+{
+    // Values around the lengths where the matcher gives up, by its count of
+    // states or by its stack, in the search over UTF-8 text.
+    const struct {
+        const char* pattern;
+        const char* unit;
+        size_t from, to, step;
+    } cases[] = {
+        {"(.{2}|.)*?(x|y)", "a", 16, 24, 2},
+        {"(.{2}|.)*?(x|y)", "\xc3\xa4", 16, 24, 2},  // ä: two bytes, one code point
+        {"(x+x+)+y", "x", 10, 16, 2},
+        // Skipped by the literal filter unless the value holds "yq".
+        {"(x+x+)+yq", "x", 10, 16, 2},
+        {"(a|b)*c", "ab", 100, 170, 5},
+    };
+    size_t answered = 0, failed = 0;
+    for (const auto& c : cases) {
+        lp_regex_set_t set;
+        const std::vector<std::shared_ptr<boost::u32regex>> regexes = {lp_regex_compile(c.pattern)};
+        set.add(c.pattern, regexes.front());
+        for (size_t count = c.from; count <= c.to; count += c.step) {
+            std::string value;
+            for (size_t i = 0; i < count; ++i)
+                value += c.unit;
+            for (const std::string& v : {value, value + "yq"}) {
+                const reference_answer_t expected = reference_answer(regexes, v);
+                EXPECT_TRUE(answers_as_reference(set, expected, v)) << c.pattern;
+                answered += expected.first != -1;
+                failed += expected.first == -1;
+            }
+        }
+    }
+    // Both sides of the limits are reached.
+    EXPECT_GE(answered, 40u);
+    EXPECT_GE(failed, 8u);
 }
 
 TEST(RegexSet, FoldedLettersMatchAsTheRegexDoes)

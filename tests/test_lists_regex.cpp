@@ -127,3 +127,25 @@ TEST_F(RegexList, ControlCharactersAreEscapedInLogLines)
     EXPECT_EQ(count_of(text, "Error: Datasource [patterns.regex]: Cannot compile regular expression \"(\\x1b[31m\": "),
               1u);
 }
+
+TEST_F(RegexList, BacktrackingPatternAnswersWithoutClosingTheConnection)
+{
+    const std::string path = write_file("backtracking.txt", "(.{2}|.)*?(x|y)\n");
+    start({{lp::LOOKUP_REGEX, "backtracking", path}});
+
+    // Answered by a search over the value's UTF-8 text; pipelined requests
+    // behind the first are answered too.
+    const std::string letters(20, 'a');
+    const auto answers = client->exchange({check_request(1, lp::LOOKUP_REGEX, "backtracking", letters),
+                                           check_request(2, lp::LOOKUP_REGEX, "backtracking", letters + "Y"),
+                                           check_request(3, lp::LOOKUP_REGEX, "backtracking", std::string(26, 'b')),
+                                           lookup_request(4, lp::LOOKUP_REGEX, "backtracking")},
+                                          daemon_timeout);
+    ASSERT_EQ(answers.size(), 4u) << log();
+    EXPECT_FALSE(answers.at(1).result());
+    EXPECT_TRUE(answers.at(2).result());
+    EXPECT_FALSE(answers.at(3).result());
+    EXPECT_EQ(data_of(answers.at(4)), std::vector<std::string>{"(.{2}|.)*?(x|y)"});
+    EXPECT_EQ(count_of(log(), "Warning:"), 0u) << log();
+    EXPECT_TRUE(check(lp::LOOKUP_REGEX, "backtracking", "x"));
+}

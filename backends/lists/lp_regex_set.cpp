@@ -270,6 +270,10 @@ private:
 
 using utf8_iterator = boost::u8_to_u32_iterator<std::string::const_iterator, UChar32>;
 
+static_assert(sizeof(lp_code_point_iterator_t) == sizeof(utf8_iterator) &&
+                  alignof(lp_code_point_iterator_t) == alignof(utf8_iterator),
+              "a search over code points fills the matcher's stack as one over UTF-8 text does");
+
 int on_literal(unsigned int id, unsigned long long, unsigned long long, unsigned int, void* context)
 {
     static_cast<std::vector<uint32_t>*>(context)->push_back(id);
@@ -459,14 +463,19 @@ bool lp_regex_set_t::search(const std::string& value)
 
 bool lp_regex_set_t::search_chars(const std::vector<uint32_t>& indexes)
 {
-    static const UChar32 no_chars = 0;
-    const UChar32* first = value_chars.empty() ? &no_chars : value_chars.data();
-    const UChar32* last = first + value_chars.size();
     for (const uint32_t index : indexes) {
-        if (boost::u32regex_search(first, last, match, *order[index].regex))
+        if (search_one(*order[index].regex))
             return true;
     }
     return false;
+}
+
+bool lp_regex_set_t::search_one(const boost::u32regex& regex)
+{
+    static const UChar32 no_chars = 0;
+    const UChar32* first = value_chars.empty() ? &no_chars : value_chars.data();
+    return boost::u32regex_search(lp_code_point_iterator_t(first),
+                                  lp_code_point_iterator_t(first + value_chars.size()), match, regex);
 }
 
 bool lp_regex_set_t::search_unfiltered(const std::string& value)
@@ -485,11 +494,8 @@ bool lp_regex_set_t::search_unfiltered(const std::string& value)
         }
         return false;
     }
-    static const UChar32 no_chars = 0;
-    const UChar32* first = value_chars.empty() ? &no_chars : value_chars.data();
-    const UChar32* last = first + value_chars.size();
     for (const pattern_t& pattern : order) {
-        if (boost::u32regex_search(first, last, match, *pattern.regex))
+        if (search_one(*pattern.regex))
             return true;
     }
     return false;

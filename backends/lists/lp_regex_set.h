@@ -4,7 +4,9 @@
 // and only the patterns whose factor occurs (and those without one) run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -25,6 +27,55 @@ std::shared_ptr<boost::u32regex> lp_regex_compile(const std::string& pattern);
 // has none or uses syntax that is not understood here.
 std::vector<std::string> lp_regex_required_factors(const std::string& pattern);
 
+// Steps over decoded code points as boost::u32regex_search steps over UTF-8
+// text: bidirectionally, so that Boost's matcher gives a search the fixed
+// state budget it gives UTF-8 text (random-access iterators get one scaled
+// by the text's length), and taking the UTF-8 iterator's room, so that the
+// saved states of a search fill the matcher's bounded stack as fast.
+class lp_code_point_iterator_t {
+public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = UChar32;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const UChar32*;
+    using reference = const UChar32&;
+
+    lp_code_point_iterator_t() = default;
+    explicit lp_code_point_iterator_t(const UChar32* position) : position(position) {}
+
+    reference operator*() const { return *position; }
+    pointer operator->() const { return position; }
+    lp_code_point_iterator_t& operator++()
+    {
+        ++position;
+        return *this;
+    }
+    lp_code_point_iterator_t operator++(int)
+    {
+        lp_code_point_iterator_t before = *this;
+        ++position;
+        return before;
+    }
+    lp_code_point_iterator_t& operator--()
+    {
+        --position;
+        return *this;
+    }
+    lp_code_point_iterator_t operator--(int)
+    {
+        lp_code_point_iterator_t before = *this;
+        --position;
+        return before;
+    }
+    bool operator==(const lp_code_point_iterator_t& other) const { return position == other.position; }
+    bool operator!=(const lp_code_point_iterator_t& other) const { return position != other.position; }
+
+private:
+    const UChar32* position = nullptr;
+    // Where the UTF-8 iterator keeps the code point it decoded.
+    [[maybe_unused]] UChar32 unused = 0;
+};
+
 class lp_regex_set_t {
 public:
     lp_regex_set_t();
@@ -40,10 +91,11 @@ public:
     void texts(std::vector<std::string>& out) const;
 
     // Whether a pattern matches somewhere in value, trying only those that
-    // can. Throws as boost::u32regex_search does (std::out_of_range for a
-    // value that is not valid UTF-8, the complexity limit).
+    // can. Each pattern answers as boost::u32regex_search over the value's
+    // UTF-8 bytes does, and throws where it throws (std::out_of_range for a
+    // value that is not valid UTF-8, the complexity and stack limits).
     bool search(const std::string& value);
-    // The same answer, trying every pattern in file order.
+    // The same, trying every pattern in file order, none skipped.
     bool search_unfiltered(const std::string& value);
 
 private:
@@ -58,6 +110,7 @@ private:
 
     void build_filter();
     bool search_chars(const std::vector<uint32_t>& candidates);
+    bool search_one(const boost::u32regex& regex);
 
     std::unordered_map<std::string, std::shared_ptr<boost::u32regex>> patterns;
     std::vector<pattern_t> order;
@@ -78,5 +131,5 @@ private:
     std::string folded;
     std::vector<uint32_t> literal_hits;
     std::vector<uint32_t> candidates;
-    boost::match_results<const UChar32*> match;
+    boost::match_results<lp_code_point_iterator_t> match;
 };

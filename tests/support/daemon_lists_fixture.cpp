@@ -56,17 +56,17 @@ std::string lists_fixture_t::config_text(const std::vector<list_tag_t>& tags,
 
 namespace {
 
-pilotd_standin_options_t utf8_options()
+pilotd_standin_options_t locale_options(const std::string& locale)
 {
     pilotd_standin_options_t options;
-    // Upper-casing of exact values follows the locale.
-    options.env.emplace_back("LC_ALL", "C.UTF-8");
+    // Case folding of exact values and masks follows the locale.
+    options.env.emplace_back("LC_ALL", locale);
     return options;
 }
 
 } // namespace
 
-lists_fixture_t::lists_fixture_t() : daemon_session_t(utf8_options()) {}
+lists_fixture_t::lists_fixture_t(const std::string& locale) : daemon_session_t(locale_options(locale)) {}
 
 void lists_fixture_t::start(const std::vector<list_tag_t>& tags, const std::string& log_level)
 {

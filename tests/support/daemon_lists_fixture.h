@@ -22,10 +22,11 @@ std::string list_sections_text(const std::vector<list_tag_t>& tags);
 
 class lists_fixture_t : public daemon_session_t {
 protected:
-    lists_fixture_t();
+    // The daemon runs with LC_ALL set to the locale.
+    explicit lists_fixture_t(const std::string& locale = "C.UTF-8");
 
-    // Starts the daemon (UTF-8 locale) with the tags at the given log level
-    // and connects `client`.
+    // Starts the daemon with the tags at the given log level and connects
+    // `client`.
     void start(const std::vector<list_tag_t>& tags, const std::string& log_level = "LOG_LEVEL_DEBUG");
     // Applies a new configuration with the next revision.
     void reconfigure(const std::vector<list_tag_t>& tags, const std::string& log_level = "LOG_LEVEL_DEBUG");

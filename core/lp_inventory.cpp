@@ -1,11 +1,9 @@
 #include "lp_inventory.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include <boost/system/system_error.hpp>
@@ -79,32 +77,14 @@ void lp_inventory_t::apply_log(cf_user_t& user)
     }
 }
 
-namespace {
-
-// The run-as user's name: as configured, or the user database's name for
-// a user given by uid.
-std::string user_name(const qv::LocalUser& configured, uint32_t uid)
-{
-    if (!configured.has_uid())
-        return configured.name();
-    errno = 0;
-    const struct passwd* entry = ::getpwuid(uid);
-    if (!entry) {
-        const int error = errno;
-        throw std::runtime_error("getpwuid(" + std::to_string(uid) + "): " +
-                                 (error ? std::strerror(error) : "No user with such uid"));
-    }
-    return entry->pw_name;
-}
-
-} // namespace
-
 void lp_inventory_t::switch_user(cf_user_t& user)
 {
     if (user_switched)
         throw lp_need_restart_t();
     const uint32_t gid = user.gid();
-    const std::string name = user_name(settings->run_as_user(), user.uid);
+    // The name as configured, or the user database's for a user given by uid.
+    const qv::LocalUser& configured = settings->run_as_user();
+    const std::string name = configured.has_uid() ? user.name_of_uid() : configured.name();
     try {
         // Root's supplementary groups must not survive the switch.
         if (initgroups(name.c_str(), gid) != 0)

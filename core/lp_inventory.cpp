@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include <boost/system/system_error.hpp>
+#include <google/protobuf/util/message_differencer.h>
 
 #include "cf_errors.h"
 #include "cf_log.h"
@@ -71,10 +72,17 @@ void lp_inventory_t::apply_log(cf_user_t& user)
                                    (installed ? "keeping the current log" : "logging to standard error"));
         }
     } catch (const boost::system::system_error& e) {
-        if (user_switched && e.code() == boost::system::errc::permission_denied)
+        if (!user_switched || e.code() != boost::system::errc::permission_denied)
+            throw;
+        // The switched user may not reopen a log that root opened: with the
+        // same settings the open one serves on, other settings need root.
+        if (!applied_log || !google::protobuf::util::MessageDifferencer::Equals(*applied_log, log))
             throw lp_need_restart_t();
-        throw;
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, std::string("Keeping the open log: ") + exception_text(e));
+        return;
     }
+    applied_log = log;
 }
 
 void lp_inventory_t::switch_user(cf_user_t& user)

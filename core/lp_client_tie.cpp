@@ -134,6 +134,7 @@ void lp_client_tie_t::answered()
         owing_next->owing_prev = owing_prev;
     owing_prev = owing_next = nullptr;
     const std::shared_ptr<lp_client_tie_t> last = std::move(keep_alive);
+    close_when_answered();
 }
 
 void lp_client_tie_t::release_owing()
@@ -169,12 +170,37 @@ void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body
     } catch (const std::exception& e) {
         if (cf_log_threshold <= CF_LOG_WARNING)
             cf_log_message(CF_LOG_WARNING, log_prefix + cf_log_escape(exception_text(e)));
-        on_error(boost::asio::error::eof);
+        if (cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, log_prefix + "Disconnected");
+        end_requests(true);
     }
-    // Ordinary requests keep their fields' storage for the next, not huge ones.
-    if (parsed_request.lookup_tag().size() + parsed_request.user().size() + parsed_request.domain().size() +
-            parsed_request.check().size() > 65536)
+    // Nothing of a large request stays behind, its unknown fields included;
+    // ordinary ones keep their fields' storage for the next.
+    if (body.ByteCount() > 65536)
         lp::ClientMessage().Swap(&parsed_request);
+}
+
+template <auto send, class Result, class Call>
+void lp_client_tie_t::dispatch(lp_client_base_t& client, const std::string& tag, unsigned int serial,
+                               const Result& refused, const Call& call)
+{
+    if (client.has_tag(tag)) {
+        owe_answer();
+        try {
+            call();
+        } catch (...) {
+            // A back-end that throws will not answer.
+            answered();
+            throw;
+        }
+    } else {
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
+        boost::asio::post(inventory.io_context, [answer = answer_t<send>{this, serial}, refused]() {
+            answer(qv::make_error_code(qv::EC_INVALID_TAG), refused);
+        });
+        owe_answer();
+    }
 }
 
 void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
@@ -184,28 +210,13 @@ void lp_client_tie_t::on_lookup_request(const lp::ClientMessage& request)
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, request_line(request, tag));
 
-    lp_client_base_t* client = inventory.get_client(request.lookup_type());
-    if (client->has_tag(tag)) {
-        owe_answer();
-        try {
-            if (!client->lookup_encoded(tag, request.user(), request.domain(),
-                                        answer_t<&lp_client_tie_t::send_encoded_lookup_response>{this, serial}))
-                client->lookup(tag, request.user(), request.domain(),
-                               answer_t<&lp_client_tie_t::send_lookup_response>{this, serial});
-        } catch (...) {
-            // A back-end that throws will not answer.
-            answered();
-            throw;
-        }
-    } else {
-        if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
-        boost::asio::post(inventory.io_context, [answer = answer_t<&lp_client_tie_t::send_lookup_response>{
-                                                     this, serial}]() {
-            answer(qv::make_error_code(qv::EC_INVALID_TAG), std::vector<std::string>());
-        });
-        owe_answer();
-    }
+    lp_client_base_t& client = *inventory.get_client(request.lookup_type());
+    dispatch<&lp_client_tie_t::send_lookup_response>(client, tag, serial, std::vector<std::string>(), [&] {
+        if (!client.lookup_encoded(tag, request.user(), request.domain(),
+                                   answer_t<&lp_client_tie_t::send_encoded_lookup_response>{this, serial}))
+            client.lookup(tag, request.user(), request.domain(),
+                          answer_t<&lp_client_tie_t::send_lookup_response>{this, serial});
+    });
 }
 
 void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
@@ -217,25 +228,11 @@ void lp_client_tie_t::on_check_request(const lp::ClientMessage& request)
         cf_log_message(CF_LOG_DEBUG, request_line(request, tag) + ", check=\"" +
                                          cf_log_escape(request.check()) + "\"");
 
-    lp_client_base_t* client = inventory.get_client(request.lookup_type());
-    if (client->has_tag(tag)) {
-        owe_answer();
-        try {
-            client->check(tag, request.user(), request.domain(), request.check(),
-                          answer_t<&lp_client_tie_t::send_check_response>{this, serial});
-        } catch (...) {
-            answered();
-            throw;
-        }
-    } else {
-        if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix + enum_name(qv::EC_INVALID_TAG));
-        boost::asio::post(inventory.io_context,
-                          [answer = answer_t<&lp_client_tie_t::send_check_response>{this, serial}]() {
-                              answer(qv::make_error_code(qv::EC_INVALID_TAG), false);
-                          });
-        owe_answer();
-    }
+    lp_client_base_t& client = *inventory.get_client(request.lookup_type());
+    dispatch<&lp_client_tie_t::send_check_response>(client, tag, serial, false, [&] {
+        client.check(tag, request.user(), request.domain(), request.check(),
+                     answer_t<&lp_client_tie_t::send_check_response>{this, serial});
+    });
 }
 
 void lp_client_tie_t::send_lookup_response(unsigned int serial, const boost::system::error_code& ec,
@@ -248,16 +245,16 @@ void lp_client_tie_t::send_encoded_lookup_response(unsigned int serial, const bo
                                                    const lp_encoded_entries_ptr_t& entries)
 {
     static const std::vector<std::string> nothing;
-    send_lookup(serial, ec, entries ? entries->values : nothing, entries ? &entries->encoded : nullptr);
+    send_lookup(serial, ec, entries ? entries->values : nothing, entries ? &entries : nullptr);
 }
 
 void lp_client_tie_t::send_lookup(unsigned int serial, const boost::system::error_code& ec,
-                                  const std::vector<std::string>& data, const std::string* encoded)
+                                  const std::vector<std::string>& data, const lp_encoded_entries_ptr_t* encoded)
 {
     const bool debug = cf_log_threshold <= CF_LOG_DEBUG;
     const std::string head =
         debug ? log_prefix + "--> LOOKUP_RESPONSE " + std::to_string(serial) + ": " : std::string();
-    if (!is_open()) {
+    if (!takes_answers()) {
         if (debug)
             cf_log_message(CF_LOG_DEBUG, head + "NOT OPEN");
         return;
@@ -265,7 +262,7 @@ void lp_client_tie_t::send_lookup(unsigned int serial, const boost::system::erro
     lp::ServerMessage& response = scratch_response();
     response.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
     response.set_serial(serial);
-    const std::string* tail = nullptr;
+    const lp_encoded_entries_ptr_t* tail = nullptr;
     if (ec) {
         if (debug)
             cf_log_message(CF_LOG_DEBUG, head + ec.message());
@@ -288,7 +285,7 @@ void lp_client_tie_t::send_lookup(unsigned int serial, const boost::system::erro
 void lp_client_tie_t::send_check_response(unsigned int serial, const boost::system::error_code& ec,
                                           bool result)
 {
-    if (!is_open())
+    if (!takes_answers())
         return;
     lp::ServerMessage& response = scratch_response();
     response.set_tag(lp::ServerMessage::CHECK_RESPONSE);
@@ -304,12 +301,15 @@ void lp_client_tie_t::send_check_response(unsigned int serial, const boost::syst
 }
 
 // A response over the link's limit fails that one request, not the daemon.
-void lp_client_tie_t::send_response(lp::ServerMessage& response, const std::string* tail)
+// Encoded values are shared with the back-end rather than copied when they
+// are large, so that answers waiting for a slow reader cost little.
+void lp_client_tie_t::send_response(lp::ServerMessage& response, const lp_encoded_entries_ptr_t* encoded)
 {
     try {
-        if (tail)
-            async_send_message(response, tail->data(), tail->size());
-        else
+        if (encoded) {
+            const std::string& tail = (*encoded)->encoded;
+            async_send_message(response, tail.data(), tail.size(), *encoded);
+        } else
             async_send_message(response);
     } catch (const boost::system::system_error& e) {
         if (e.code() != qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE))
@@ -335,5 +335,46 @@ void lp_client_tie_t::on_error(const boost::system::error_code& ec)
     } else if (cf_log_threshold <= CF_LOG_WARNING) {
         cf_log_message(CF_LOG_WARNING, log_prefix + ec.message());
     }
-    socket->close();
+    // A refused frame length is refused like a faulty request: the answers
+    // to the requests before it still go out.
+    if (ec == qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE))
+        end_requests(true);
+    else
+        socket->close();
+}
+
+void lp_client_tie_t::on_input_end()
+{
+    if (cf_log_threshold <= CF_LOG_DEBUG)
+        cf_log_message(CF_LOG_DEBUG, log_prefix + "Disconnected");
+    end_requests(false);
+}
+
+void lp_client_tie_t::on_all_sent()
+{
+    close_when_answered();
+}
+
+void lp_client_tie_t::end_requests(bool refused)
+{
+    stop_reading();
+    requests_ended = true;
+    if (!refused) {
+        close_when_answered();
+        return;
+    }
+    // Behind the answers that back-ends have posted already: those are
+    // written, any that come later are dropped.
+    boost::asio::post(inventory.io_context, [self = shared_from_this()]() {
+        self->answers_refused = true;
+        self->close_when_answered();
+    });
+}
+
+void lp_client_tie_t::close_when_answered()
+{
+    if (!requests_ended || !is_open())
+        return;
+    if ((owed_answers == 0 || answers_refused) && unsent_bytes() == 0)
+        socket->close();
 }

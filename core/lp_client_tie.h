@@ -44,6 +44,10 @@ public:
 protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
     void on_error(const boost::system::error_code& ec) override;
+    // The client shut down its sending side: the requests it sent are
+    // answered, then the connection closes.
+    void on_input_end() override;
+    void on_all_sent() override;
     std::shared_ptr<cf_unix_ipc_link_t> shared_link() override;
     bool intake_full() const override;
 
@@ -77,11 +81,27 @@ private:
     // The connections owing answers, linked through owing_prev/owing_next.
     static lp_client_tie_t* owing_head;
 
+    // Hands a checked request to its back-end through `call` (given the
+    // answer for `send`), or, for a tag the back-end does not serve, posts
+    // the answer EC_INVALID_TAG with `refused`. Either way an answer is owed.
+    template <auto send, class Result, class Call>
+    void dispatch(lp_client_base_t& client, const std::string& tag, unsigned int serial, const Result& refused,
+                  const Call& call);
+
+    // No further request is read. Without `refused` every request read is
+    // answered before the connection closes; with it, only the answers
+    // already posted to the loop are, and later ones are dropped.
+    void end_requests(bool refused);
+    // Closes once requests have ended and what is still answered is written.
+    void close_when_answered();
+    // Answers are written, not dropped.
+    bool takes_answers() const { return is_open() && !answers_refused; }
+
     // With `encoded`, the values as serialised `data` fields are spliced in
     // rather than added one by one.
     void send_lookup(unsigned int serial, const boost::system::error_code& ec, const std::vector<std::string>& data,
-                     const std::string* encoded);
-    void send_response(lp::ServerMessage& response, const std::string* tail = nullptr);
+                     const lp_encoded_entries_ptr_t* encoded);
+    void send_response(lp::ServerMessage& response, const lp_encoded_entries_ptr_t* encoded = nullptr);
     std::string request_line(const lp::ClientMessage& request, const std::string& tag) const;
     // The request's normalised tag, without a copy when it is normal already.
     const std::string& checked_tag(const lp::ClientMessage& request);
@@ -94,7 +114,10 @@ private:
     std::shared_ptr<lp_client_tie_t> keep_alive;
     lp_client_tie_t* owing_prev = nullptr;
     lp_client_tie_t* owing_next = nullptr;
-    // Reused for every request so that parsing keeps its allocated fields.
+    bool requests_ended = false;
+    bool answers_refused = false;
+    // Reused for every ordinary request so that parsing keeps its allocated
+    // fields.
     lp::ClientMessage parsed_request;
     std::string normal_tag;
 };

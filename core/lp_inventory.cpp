@@ -1,14 +1,13 @@
 #include "lp_inventory.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include <boost/system/system_error.hpp>
+#include <google/protobuf/util/message_differencer.h>
 
 #include "cf_errors.h"
 #include "cf_log.h"
@@ -73,38 +72,27 @@ void lp_inventory_t::apply_log(cf_user_t& user)
                                    (installed ? "keeping the current log" : "logging to standard error"));
         }
     } catch (const boost::system::system_error& e) {
-        if (user_switched && e.code() == boost::system::errc::permission_denied)
+        if (!user_switched || e.code() != boost::system::errc::permission_denied)
+            throw;
+        // The switched user may not reopen a log that root opened: with the
+        // same settings the open one serves on, other settings need root.
+        if (!applied_log || !google::protobuf::util::MessageDifferencer::Equals(*applied_log, log))
             throw lp_need_restart_t();
-        throw;
+        if (cf_log_threshold <= CF_LOG_WARNING)
+            cf_log_message(CF_LOG_WARNING, std::string("Keeping the open log: ") + exception_text(e));
+        return;
     }
+    applied_log = log;
 }
-
-namespace {
-
-// The run-as user's name: as configured, or the user database's name for
-// a user given by uid.
-std::string user_name(const qv::LocalUser& configured, uint32_t uid)
-{
-    if (!configured.has_uid())
-        return configured.name();
-    errno = 0;
-    const struct passwd* entry = ::getpwuid(uid);
-    if (!entry) {
-        const int error = errno;
-        throw std::runtime_error("getpwuid(" + std::to_string(uid) + "): " +
-                                 (error ? std::strerror(error) : "No user with such uid"));
-    }
-    return entry->pw_name;
-}
-
-} // namespace
 
 void lp_inventory_t::switch_user(cf_user_t& user)
 {
     if (user_switched)
         throw lp_need_restart_t();
     const uint32_t gid = user.gid();
-    const std::string name = user_name(settings->run_as_user(), user.uid);
+    // The name as configured, or the user database's for a user given by uid.
+    const qv::LocalUser& configured = settings->run_as_user();
+    const std::string name = configured.has_uid() ? user.name_of_uid() : configured.name();
     try {
         // Root's supplementary groups must not survive the switch.
         if (initgroups(name.c_str(), gid) != 0)

@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -65,5 +66,8 @@ public:
 
 private:
     void apply_log(cf_user_t& user);
+
+    // The log settings in force since the last configuration that set them.
+    std::optional<qv::Log> applied_log;
     void switch_user(cf_user_t& user);
 };

@@ -33,8 +33,12 @@ int main(int argc, char** argv)
         if (cf_log_threshold <= CF_LOG_NOTICE)
             cf_log_message(CF_LOG_NOTICE, "TrawlD " VELBO_TRAWLD_VERSION);
 
+        // SIGHUP and SIGTERM are taken on a thread of their own: they never
+        // interrupt a blocking call of the loop or of the LDAP workers.
+        block_signals({SIGHUP, SIGTERM});
         const int fd = boost::lexical_cast<int>(monitor);
         lp_inventory_t inventory(fd);
+        start_signal_thread({SIGHUP, SIGTERM});
         inventory.pilotd_tie->request_config();
         std::signal(SIGPIPE, SIG_IGN);
 

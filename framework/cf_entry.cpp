@@ -5,13 +5,17 @@
 #include <iostream>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <boost/algorithm/string/split.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/program_options.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "application.pb.h"
 #include "cf_app_info.h"
@@ -90,6 +94,36 @@ void protobuf_log_handler(google::protobuf::LogLevel level, const char*, int,
     }
     if (cf_log_threshold <= log_level)
         cf_log_message(log_level, message);
+}
+
+namespace {
+
+sigset_t set_of(std::initializer_list<int> signals)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : signals)
+        sigaddset(&set, signal_number);
+    return set;
+}
+
+} // namespace
+
+void block_signals(std::initializer_list<int> signals)
+{
+    const sigset_t set = set_of(signals);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &set, nullptr))
+        throw boost::system::system_error(error, boost::system::system_category(), "pthread_sigmask");
+}
+
+void start_signal_thread(std::initializer_list<int> signals)
+{
+    const sigset_t set = set_of(signals);
+    std::thread([set]() {
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        for (;;)
+            pause();
+    }).detach();
 }
 
 void exit_with_status(int status)

@@ -3,6 +3,7 @@
 // process started without its monitor.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -18,6 +19,14 @@ void install_terminate_handler();
 void install_protobuf_log_handler();
 void protobuf_log_handler(google::protobuf::LogLevel level, const char* filename, int line,
     const std::string& message);
+
+// Blocks the signals in the calling thread, and so in every thread it starts
+// afterwards. Throws boost::system::system_error.
+void block_signals(std::initializer_list<int> signals);
+// Starts a thread that leaves the signals unblocked and only waits, so that
+// the kernel delivers them there and their handlers never interrupt a
+// blocking call of another thread. It lasts as long as the process.
+void start_signal_thread(std::initializer_list<int> signals);
 
 // Logs "Exit with status <n> (<text>)" at Notice and calls exit.
 [[noreturn]] void exit_with_status(int status);

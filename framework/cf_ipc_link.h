@@ -8,7 +8,8 @@
 // buffers above 1 MiB give their storage back. A partial frame's buffer
 // grows with the bytes that arrive, not with the length the frame
 // announces, and with an unsent limit the read loop waits while too much
-// output is queued.
+// output is queued. Large shared tails of frames are written from where they
+// are, not copied.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +20,9 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
+
+#include <poll.h>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/basic_stream_socket.hpp>
@@ -161,43 +165,36 @@ public:
     // in the same frame (a parser merges them into the message).
     void async_send_message(const google::protobuf::Message& message, const void* tail, size_t tail_size)
     {
-        const size_t head_size = message.ByteSizeLong();
-        const size_t n = head_size + tail_size;
-        // An empty body would be a frame that every reader refuses.
-        if (n == 0 || n > max_message_size || n > static_cast<size_t>(INT_MAX))
-            throw boost::system::system_error(
-                qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE), "async_send_message");
-        const size_t p = send_buffer.size;
-        send_buffer.resize(p + header_size + n, send_buffer_secure ? CF_BUFFER_SECURE : CF_BUFFER_KEEP);
-        const uint32_t length = static_cast<uint32_t>(n);
-        uint8_t* const out = send_buffer.data.get() + p;
-        std::memcpy(out, &length, header_size);
-        message.SerializeWithCachedSizesToArray(out + header_size);
-        if (tail_size != 0)
-            std::memcpy(out + header_size + head_size, tail, tail_size);
-        if (!batched_writes || write_buffer.size != 0 || !is_open()) {
-            pump();
-        } else if (!pump_posted) {
-            pump_posted = true;
-            auto self = shared_link();
-            auto handler = cf_make_ipc_handler(post_memory, [self]() {
-                self->pump_posted = false;
-                self->pump();
-            });
-            // Posted to the io_context itself, the handler's memory is used;
-            // through the type-erased executor asio would allocate.
-            const auto executor = socket->get_executor();
-            if (const auto* io = executor.template target<boost::asio::io_context::executor_type>())
-                boost::asio::post(*io, std::move(handler));
-            else
-                boost::asio::post(executor, std::move(handler));
+        queue_frame(message, tail, tail_size, false);
+        start_pump();
+    }
+
+    // As above for a tail that `owner` keeps alive: one of at least
+    // shared_tail_size bytes is not copied but written from where it is, and
+    // the link holds `owner` until then. Secure buffers never wipe it.
+    template <class Owner>
+    void async_send_message(const google::protobuf::Message& message, const void* tail, size_t tail_size,
+                            const std::shared_ptr<Owner>& owner)
+    {
+        const bool shared = owner && tail_size >= shared_tail_size;
+        if (shared)
+            send_tails.reserve(send_tails.size() + 1);
+        queue_frame(message, tail, tail_size, shared);
+        if (shared) {
+            send_tails.push_back(shared_tail_t{send_buffer.size, static_cast<const uint8_t*>(tail), tail_size,
+                                               std::shared_ptr<const void>(owner)});
+            send_tail_bytes += tail_size;
         }
+        start_pump();
     }
 
     bool is_open() const { return socket && socket->native_handle() != -1; }
 
-    // Bytes queued and in flight, not yet written.
-    size_t unsent_bytes() const { return send_buffer.size + write_buffer.size; }
+    // Bytes queued and in flight, not yet written, shared tails included.
+    size_t unsent_bytes() const
+    {
+        return send_buffer.size + write_buffer.size + send_tail_bytes + write_tail_bytes;
+    }
     // With batched writes, a send does not start a write at once: the frames
     // queued by the handlers that run before the posted pump leave in one write.
     void set_batched_writes(bool on) { batched_writes = on; }
@@ -211,14 +208,22 @@ public:
     // completed; frames held back keep their read's time.
     std::chrono::steady_clock::time_point read_time() const { return last_read_time; }
 
+    // Tails shorter than this are copied into the frame.
+    static constexpr size_t shared_tail_size = 64 * 1024;
+
 protected:
     explicit cf_basic_ipc_link_t(size_t max_message_size) : max_message_size(max_message_size) {}
 
     // One received body, exactly its bytes.
     virtual void on_message(google::protobuf::io::ZeroCopyInputStream& body) = 0;
     // A read or write failed, or a frame length was refused. Never called
-    // with operation_aborted.
+    // with operation_aborted. End of stream from a peer that has closed its
+    // socket comes as eof.
     virtual void on_error(const boost::system::error_code& ec) = 0;
+    // End of stream from a peer that shut down only its sending side and
+    // still reads: no frame follows, but what is sent still arrives. By
+    // default an end of stream like any other.
+    virtual void on_input_end() { on_error(boost::asio::error::eof); }
     virtual std::shared_ptr<cf_basic_ipc_link_t> shared_link() = 0;
     // Queued frames moved into write_buffer; the write starts next.
     virtual void on_write_start() {}
@@ -229,6 +234,10 @@ protected:
     // While true, no further frame is delivered, as with a congested output;
     // checked after every frame and again whenever a write completes.
     virtual bool intake_full() const { return false; }
+
+    // Ends the read loop for good while the socket stays open for writing:
+    // no further frame is delivered, not even one already read.
+    void stop_reading() { reading_stopped = true; }
 
     size_t max_message_size;
     std::shared_ptr<Socket> socket;
@@ -249,6 +258,68 @@ private:
     static constexpr size_t read_step = 64 * 1024;
     // Idle buffers larger than this give their storage back.
     static constexpr size_t keep_capacity = 1024 * 1024;
+
+    // A tail written from its owner's storage; its bytes belong at `offset`
+    // of the batch's buffer.
+    struct shared_tail_t {
+        size_t offset;
+        const uint8_t* data;
+        size_t size;
+        std::shared_ptr<const void> owner;
+    };
+
+    // The pieces of a batch with shared tails, as a buffer sequence that
+    // refers to them rather than copying them into the write operation.
+    struct piece_list_t {
+        using value_type = boost::asio::const_buffer;
+        using const_iterator = std::vector<boost::asio::const_buffer>::const_iterator;
+        const_iterator begin() const { return pieces->begin(); }
+        const_iterator end() const { return pieces->end(); }
+        const std::vector<boost::asio::const_buffer>* pieces;
+    };
+
+    // Appends the frame's header and message, and the tail unless it is
+    // shared. Nothing is queued when it throws.
+    void queue_frame(const google::protobuf::Message& message, const void* tail, size_t tail_size, bool shared)
+    {
+        const size_t head_size = message.ByteSizeLong();
+        const size_t n = head_size + tail_size;
+        // An empty body would be a frame that every reader refuses.
+        if (n == 0 || n > max_message_size || n > static_cast<size_t>(INT_MAX))
+            throw boost::system::system_error(
+                qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE), "async_send_message");
+        const size_t copied = shared ? 0 : tail_size;
+        const size_t p = send_buffer.size;
+        send_buffer.resize(p + header_size + head_size + copied,
+                           send_buffer_secure ? CF_BUFFER_SECURE : CF_BUFFER_KEEP);
+        const uint32_t length = static_cast<uint32_t>(n);
+        uint8_t* const out = send_buffer.data.get() + p;
+        std::memcpy(out, &length, header_size);
+        message.SerializeWithCachedSizesToArray(out + header_size);
+        if (copied != 0)
+            std::memcpy(out + header_size + head_size, tail, copied);
+    }
+
+    void start_pump()
+    {
+        if (!batched_writes || write_buffer.size != 0 || !is_open()) {
+            pump();
+        } else if (!pump_posted) {
+            pump_posted = true;
+            auto self = shared_link();
+            auto handler = cf_make_ipc_handler(post_memory, [self]() {
+                self->pump_posted = false;
+                self->pump();
+            });
+            // Posted to the io_context itself, the handler's memory is used;
+            // through the type-erased executor asio would allocate.
+            const auto executor = socket->get_executor();
+            if (const auto* io = executor.template target<boost::asio::io_context::executor_type>())
+                boost::asio::post(*io, std::move(handler));
+            else
+                boost::asio::post(executor, std::move(handler));
+        }
+    }
 
     bool output_congested() const { return unsent_limit != 0 && unsent_bytes() > unsent_limit; }
 
@@ -282,8 +353,13 @@ private:
 
     void on_read(const boost::system::error_code& ec, size_t n)
     {
-        if (!is_open())
+        if (!is_open() || reading_stopped)
             return;
+        if (ec == boost::asio::error::eof && peer_reads_on()) {
+            drop_input();
+            on_input_end();
+            return;
+        }
         if (ec) {
             forward_error(ec);
             return;
@@ -293,9 +369,24 @@ private:
         deliver_frames();
     }
 
+    // After an end of stream: true when the peer only shut down its sending
+    // side (no hang-up reported), so that what is written still reaches it.
+    bool peer_reads_on() const
+    {
+        pollfd watched{socket->native_handle(), POLLIN | POLLRDHUP, 0};
+        return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+    }
+
+    // Bytes read that will never be delivered.
+    void drop_input() noexcept
+    {
+        read_buffer.size = 0;
+        release_if_large(read_buffer);
+    }
+
     // Hands every complete frame in the buffer to on_message, in order, until
-    // the owner closes the link or output congests; keeps the rest and reads
-    // on unless reading paused.
+    // the owner closes the link or stops reading, or output congests; keeps
+    // the rest and reads on unless reading paused.
     void deliver_frames()
     {
         const uint8_t* const data = read_buffer.data.get();
@@ -306,6 +397,7 @@ private:
             std::memcpy(&length, data + offset, header_size);
             if (length == 0 || length > max_message_size || length > static_cast<uint32_t>(INT_MAX)) {
                 on_error(qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE));
+                drop_input();
                 return;
             }
             if (read_buffer.size - offset - header_size < length)
@@ -316,6 +408,10 @@ private:
             on_message(body);
             if (!is_open())
                 return;
+            if (reading_stopped) {
+                drop_input();
+                return;
+            }
             if (output_congested() || intake_full()) {
                 paused = true;
                 break;
@@ -350,11 +446,29 @@ private:
         write_buffer.swap_storage(send_buffer);
         write_buffer.size = send_buffer.size;
         send_buffer.size = 0;
+        write_tails.swap(send_tails);
+        write_tail_bytes = send_tail_bytes;
+        send_tail_bytes = 0;
         on_write_start();
         auto self = shared_link();
-        boost::asio::async_write(*socket, boost::asio::buffer(write_buffer.data.get(), write_buffer.size),
-            cf_make_ipc_handler(write_memory,
-                [self](const boost::system::error_code& ec, size_t) { self->on_write_done(ec); }));
+        auto handler = cf_make_ipc_handler(write_memory,
+            [self](const boost::system::error_code& ec, size_t) { self->on_write_done(ec); });
+        if (write_tails.empty()) {
+            boost::asio::async_write(*socket, boost::asio::buffer(write_buffer.data.get(), write_buffer.size),
+                                     std::move(handler));
+            return;
+        }
+        // The buffer's bytes with each shared tail in its place.
+        const uint8_t* const bytes = write_buffer.data.get();
+        size_t at = 0;
+        for (const shared_tail_t& tail : write_tails) {
+            write_pieces.emplace_back(bytes + at, tail.offset - at);
+            write_pieces.emplace_back(tail.data, tail.size);
+            at = tail.offset;
+        }
+        if (at < write_buffer.size)
+            write_pieces.emplace_back(bytes + at, write_buffer.size - at);
+        boost::asio::async_write(*socket, piece_list_t{&write_pieces}, std::move(handler));
     }
 
     void on_write_done(const boost::system::error_code& ec)
@@ -371,18 +485,31 @@ private:
             write_buffer.cleanse();
         }
         write_buffer.resize(0, CF_BUFFER_DISCARD);
+        write_tails.clear();
+        write_tail_bytes = 0;
+        write_pieces.clear();
         on_write_complete();
         pump();
-        if (read_waiting && is_open() && !output_congested() && !intake_full()) {
+        if (read_waiting && is_open() && !reading_stopped && !output_congested() && !intake_full()) {
             read_waiting = false;
             deliver_frames();
         }
     }
 
+    // Shared tails of the frames in send_buffer and in write_buffer, in order,
+    // with their total sizes; the pieces of the write in flight.
+    std::vector<shared_tail_t> send_tails;
+    std::vector<shared_tail_t> write_tails;
+    size_t send_tail_bytes = 0;
+    size_t write_tail_bytes = 0;
+    std::vector<boost::asio::const_buffer> write_pieces;
+
     size_t unsent_limit = 0;
     std::chrono::steady_clock::time_point last_read_time;
     // The read loop stopped after a frame because output was congested.
     bool read_waiting = false;
+    // The owner ended reading for good.
+    bool reading_stopped = false;
     bool batched_writes = false;
     // A pump is posted and has not run yet.
     bool pump_posted = false;

@@ -427,11 +427,13 @@ std::shared_ptr<cf_log_t> cf_make_log(const qv::Log& config, cf_log_callback_t a
 
     switch (config.type()) {
     case qv::Log::FILE: {
+        // A symbolic link at the path is never followed: whoever may write
+        // the directory could point it at any file.
         const std::string& path = config.path();
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0600);
         if (fd < 0) {
             int error = errno;
-            fd = ::open(path.c_str(), O_WRONLY | O_APPEND, 0600);
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW, 0600);
             if (fd < 0)
                 throw boost::filesystem::filesystem_error("Cannot create log", boost::filesystem::path(path),
                     boost::system::error_code(error, boost::system::system_category()));

@@ -34,6 +34,18 @@ boost::system::error_code last_error()
     return boost::system::error_code(errno, boost::system::system_category());
 }
 
+const struct passwd& entry_of_uid(uint32_t uid)
+{
+    errno = 0;
+    const struct passwd* entry = ::getpwuid(uid);
+    if (!entry) {
+        const int error = errno;
+        throw std::runtime_error("getpwuid(" + std::to_string(uid) + "): " +
+                                 (error ? std::strerror(error) : "No user with such uid"));
+    }
+    return *entry;
+}
+
 } // namespace
 
 cf_fd_closer_t::~cf_fd_closer_t()
@@ -68,16 +80,14 @@ uint32_t cf_user_t::gid()
     if (gid_known)
         return cached_gid;
 
-    errno = 0;
-    const struct passwd* entry = ::getpwuid(uid);
-    if (!entry) {
-        const int error = errno;
-        throw std::runtime_error("getpwuid(" + std::to_string(uid) + "): " +
-                                 (error ? std::strerror(error) : "No user with such uid"));
-    }
-    cached_gid = entry->pw_gid;
+    cached_gid = entry_of_uid(uid).pw_gid;
     gid_known = true;
     return cached_gid;
+}
+
+std::string cf_user_t::name_of_uid() const
+{
+    return entry_of_uid(uid).pw_name;
 }
 
 std::string cf_user_t::to_string() const

@@ -30,6 +30,10 @@ public:
     // The user's group id, looked up once when the uid was given.
     uint32_t gid();
 
+    // The user database's name for the uid. Throws std::runtime_error when
+    // the uid has no entry.
+    std::string name_of_uid() const;
+
     // "uid", or "uid:gid" once the group id is known.
     std::string to_string() const;
 

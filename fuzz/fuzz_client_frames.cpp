@@ -2,6 +2,7 @@
 // parsing and checks, and the list back-ends behind them.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include <boost/asio/local/connect_pair.hpp>
@@ -21,13 +22,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::weak_ptr<lp_client_tie_t> tie = lp_client_tie_t::create(*daemon.inventory, near);
     near.reset();
 
-    // The client sends everything, then closes its sending side; the
-    // connection ends at the end of the stream or at the first fault.
+    // The client sends everything, then closes its sending side, and reads
+    // (and drops) what it is sent; the connection ends once it has answered
+    // everything, or at the first fault.
     boost::asio::async_write(far, boost::asio::buffer(data, size),
                              [&far](const boost::system::error_code&, size_t) {
                                  boost::system::error_code ignored;
                                  far.shutdown(boost::asio::socket_base::shutdown_send, ignored);
                              });
+    static char answers[65536];
+    std::function<void(const boost::system::error_code&, size_t)> drain =
+        [&far, &drain](const boost::system::error_code& ec, size_t) {
+            if (!ec)
+                far.async_read_some(boost::asio::buffer(answers), drain);
+        };
+    far.async_read_some(boost::asio::buffer(answers), drain);
     io.restart();
     // Everything here is local: a loop idle for a second with the
     // connection still alive is a connection that never ends.

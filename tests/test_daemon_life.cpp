@@ -437,6 +437,43 @@ TEST(DaemonConfig, LogFileTheSwitchedUserMayNotOpenNeedsARestart)
         << daemon.pilotd.stderr_text();
 }
 
+// A log file that root owns with mode 0600 opens while the daemon is root;
+// the switched user cannot reopen it. Unchanged, it stays in use with a
+// Warning at every configuration; another log path needs a restart.
+TEST(DaemonConfig, AnUnchangedLogTheSwitchedUserCannotReopenStaysInUse)
+{
+    daemon_fixture_t daemon;
+    const std::string root_log = daemon.dir.write("root.log", "", 0600);
+    const std::string other_log = daemon.dir.write("other.log", "", 0600);
+    auto text = [&](const std::string& path) {
+        return "run_as_user { name: \"nobody\" }\n"
+               "socket_path: \"" + daemon.socket_path + "\"\n"
+               "log_level: LOG_LEVEL_DEBUG\n"
+               "actual_log { type: FILE path: \"" + path + "\" }\n";
+    };
+    daemon.start();
+    ASSERT_TRUE(daemon.apply(1, text(root_log))) << daemon.pilotd.stderr_text();
+    auto client = daemon.connect();
+    const std::string warning = "Warning: Keeping the open log: Cannot create log: Permission denied [system:13]: \"" +
+                                root_log + "\"\n";
+    for (uint32_t revision : {2u, 3u}) {
+        SCOPED_TRACE(revision);
+        ASSERT_TRUE(daemon.push(revision, text(root_log))) << read_file(root_log) << daemon.pilotd.stderr_text();
+        EXPECT_EQ(count_of(read_file(root_log), warning), revision - 1) << read_file(root_log);
+        // The open log goes on receiving lines; the client stays connected.
+        ASSERT_TRUE(client->send_lookup(revision, lp::LOOKUP_ALLMATCH, "none", ""));
+        ASSERT_TRUE(client->receive(daemon_timeout).has_value());
+        EXPECT_EQ(count_of(read_file(root_log), "Client 0x1 --> LOOKUP_RESPONSE " + std::to_string(revision) +
+                                                    ": Tag value is invalid\n"),
+                  1u);
+    }
+    ASSERT_TRUE(daemon.pilotd.send_config(4, parse_config_text(text(other_log))));
+    EXPECT_EQ(exit_status(daemon), 0);
+    EXPECT_EQ(daemon.pilotd.info_revisions(), (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_NE(read_file(root_log).find("Notice: Will restart for config changes to take effect\n"), std::string::npos);
+    EXPECT_EQ(read_file(other_log), "");
+}
+
 TEST(DaemonConfig, NewSocketPathWhileRootRebindsAndKeepsConnections)
 {
     daemon_fixture_t daemon;

@@ -1,12 +1,18 @@
 // The daemon's log through each configured target and the additional log
 // pipe, with the line layouts of the framework's log.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <ctime>
+#include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -43,7 +49,91 @@ void provoke_warning(daemon_fixture_t& daemon)
 const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// True while the process's main thread waits in open or openat.
+bool blocked_in_open(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    return (in >> number) && (number == SYS_openat || number == SYS_open);
+}
+
+bool wait_blocked_in_open(pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + daemon_timeout;
+    while (!blocked_in_open(pid)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Reads what the FIFO holds into `text` until it contains `wanted`.
+bool read_fifo_until(int fd, std::string& text, const std::string& wanted)
+{
+    const auto deadline = std::chrono::steady_clock::now() + daemon_timeout;
+    while (text.find(wanted) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        pollfd readable{fd, POLLIN, 0};
+        ::poll(&readable, 1, 50);
+        char chunk[4096];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0)
+            text.append(chunk, static_cast<size_t>(n));
+    }
+    return true;
+}
+
 } // namespace
+
+// A log that is a FIFO blocks its opening until a reader comes. Signals
+// meanwhile fail nothing: they take effect once the configuration is applied.
+TEST(DaemonLog, SignalsWhileTheLogOpensTakeEffectAfterwards)
+{
+    struct case_t {
+        const char* name;
+        int second;
+    };
+    for (const case_t c : {case_t{"SIGHUP twice", SIGHUP}, case_t{"SIGHUP and SIGTERM", SIGTERM}}) {
+        SCOPED_TRACE(c.name);
+        daemon_fixture_t daemon;
+        const std::string fifo = daemon.dir.file("log.fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        daemon.start();
+        ASSERT_TRUE(daemon.pilotd.serve_config(
+            1, parse_config_text(daemon.config_text().replace(daemon.config_text().find("type: STDERR"), 12,
+                                                              "type: FILE path: \"" + fifo + "\"")),
+            daemon_timeout));
+        ASSERT_TRUE(wait_blocked_in_open(daemon.pilotd.pid()));
+        for (const int signal_number : {SIGHUP, c.second}) {
+            daemon.pilotd.signal(signal_number);
+            std::this_thread::sleep_for(200ms);
+            ASSERT_FALSE(daemon.pilotd.wait_exit(0ms).has_value()) << daemon.pilotd.stderr_text();
+            EXPECT_TRUE(blocked_in_open(daemon.pilotd.pid()));
+        }
+
+        const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        std::string lines;
+        EXPECT_TRUE(read_fifo_until(reader, lines, "Notice: SIGHUP received, config will be ordered from PilotD\n"))
+            << lines;
+        if (c.second == SIGTERM) {
+            EXPECT_EQ(daemon.pilotd.wait_exit(daemon_timeout), 107);
+            EXPECT_TRUE(read_fifo_until(reader, lines, "Notice: Exit with status 107 (Process terminated by signal)\n"))
+                << lines;
+        } else {
+            const auto info = daemon.pilotd.wait_for(qv::TrawlD2PilotdMessage::MY_INFO_NOTIFICATION, daemon_timeout);
+            ASSERT_TRUE(info.has_value());
+            EXPECT_EQ(info->config_revision(), 1u);
+            EXPECT_TRUE(daemon.pilotd.wait_for(qv::TrawlD2PilotdMessage::GET_CONFIG_REQUEST, daemon_timeout));
+            daemon.stop();
+        }
+        EXPECT_EQ(count_of(lines, "Error"), 0u) << lines;
+        EXPECT_EQ(count_of(daemon.pilotd.stderr_text(), "Error"), 0u) << daemon.pilotd.stderr_text();
+        ::close(reader);
+    }
+}
 
 TEST(DaemonLog, FileLinesCarryLocalTimestampAndPid)
 {

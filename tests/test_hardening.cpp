@@ -1,6 +1,7 @@
 // What a hostile or careless local user, list file or path must not do to
 // the daemon: stop it, starve it of memory or mislead it. Every case runs
 // the real daemon under the PilotD stand-in.
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_process.h"
 #include "support/daemon_exchange.h"
 #include "support/daemon_lists_fixture.h"
 
@@ -43,9 +45,18 @@ long memory_mib(pid_t pid, const std::string& name)
     return std::atol(status_field(pid, name).c_str()) / 1024;
 }
 
-void report_figure(const std::string& what, long before, long after)
+// Shows a memory figure and expects it to have grown by less than `limit` MiB.
+void expect_growth_below(const std::string& what, long before, long after, long limit)
 {
     std::cout << "[ figure   ] daemon " << what << ": " << before << " MiB before, " << after << " MiB after\n";
+    EXPECT_LT(after - before, limit) << what << ": " << before << " MiB before, " << after << " MiB after";
+}
+
+// The next response on a raw connection.
+bool read_response(int fd, lp::ServerMessage& response)
+{
+    std::string body;
+    return read_frame_body(fd, body) && response.ParseFromString(body);
 }
 
 // Standard options with a small AddressSanitizer quarantine, so that freed
@@ -95,6 +106,8 @@ TEST(Hardening, AcceptWaitsForDescriptorsInsteadOfExiting)
     // need a spare descriptor the first time they meet a type (here the
     // end-of-stream error category), and later there is none.
     ASSERT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "words", "alpha", true));
+    // So do the statistics the daemon sends every second.
+    ASSERT_TRUE(daemon.pilotd.wait_for(qv::TrawlD2PilotdMessage::MY_STAT_NOTIFICATION, daemon_timeout));
     auto first = daemon.connect();
     ASSERT_EQ(first->exchange({check_request(1, lp::LOOKUP_ALLMATCH, "words", "alpha")}, daemon_timeout).size(), 1u);
 
@@ -120,7 +133,7 @@ TEST(Hardening, AcceptWaitsForDescriptorsInsteadOfExiting)
         // A connection accepted before goes on.
         const auto answers =
             first->exchange({check_request(2, lp::LOOKUP_ALLMATCH, "words", "alpha")}, daemon_timeout);
-        ASSERT_EQ(answers.count(2), 1u);
+        ASSERT_EQ(answers.count(2), 1u) << daemon.pilotd.stderr_text();
         EXPECT_TRUE(answers.at(2).result());
 
         flood.clear();
@@ -164,8 +177,7 @@ TEST(Hardening, NonReadingClientIsNotReadFurther)
     std::this_thread::sleep_for(1500ms);
 
     const long peak = memory_mib(daemon.pilotd.pid(), "VmHWM");
-    report_figure("VmRSS, peak", before, peak);
-    EXPECT_LT(peak - before, 80) << "before " << before << " MiB, peak " << peak << " MiB";
+    expect_growth_below("VmRSS, peak", before, peak, 80);
     // Other clients are served meanwhile.
     EXPECT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "words", "VALUE-7-" + std::string(90, 'V'), true));
 
@@ -194,6 +206,78 @@ TEST(Hardening, NonReadingClientIsNotReadFurther)
     daemon.stop();
 }
 
+// A client that never reads while it is owed lookups of a list whose answer
+// is 3.8 MB costs the daemon little: not one copy of the answer per request.
+TEST(Hardening, OwedLargeAnswersOfANonReadingClientCostLittle)
+{
+    daemon_fixture_t daemon(daemon_options());
+    std::string lines;
+    for (int i = 0; i < 38000; ++i)
+        lines += "value-" + std::to_string(i) + "-" + std::string(88, 'v') + "\n";
+    const std::string words = daemon.dir.write("words.txt", lines);
+    start_with_lists(daemon, {{lp::LOOKUP_ALLMATCH, "words", words}}, "LOG_LEVEL_WARNING");
+    // The list is loaded and its answer encoded before the figures start.
+    const auto first = daemon.connect()->exchange({lookup_request(1, lp::LOOKUP_ALLMATCH, "words")}, daemon_timeout);
+    ASSERT_EQ(first.count(1), 1u);
+    ASSERT_EQ(first.at(1).data_size(), 38000);
+    ASSERT_GT(first.at(1).ByteSizeLong(), size_t(3800000));
+    std::this_thread::sleep_for(300ms);
+    const long before = memory_mib(daemon.pilotd.pid(), "VmRSS");
+
+    const int requests = 200;
+    std::string batch;
+    for (int serial = 1; serial <= requests; ++serial)
+        batch += frame_of(lookup_request(static_cast<uint32_t>(serial), lp::LOOKUP_ALLMATCH, "words"));
+    const int fd = raw_connect(daemon.socket_path);
+    ASSERT_TRUE(write_bytes(fd, batch));
+    // Other clients are served meanwhile, after the daemon took what it takes.
+    std::this_thread::sleep_for(1000ms);
+    EXPECT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "words", "VALUE-7-" + std::string(88, 'V'), true));
+    const long after = memory_mib(daemon.pilotd.pid(), "VmRSS");
+    expect_growth_below("VmRSS", before, after, 64);
+
+    // The first answers arrive whole, in order.
+    for (uint32_t serial = 1; serial <= 3; ++serial) {
+        lp::ServerMessage response;
+        ASSERT_TRUE(read_response(fd, response));
+        EXPECT_EQ(response.serial(), serial);
+        ASSERT_EQ(response.data_size(), 38000);
+        EXPECT_EQ(response.data(37999), "value-37999-" + std::string(88, 'v'));
+    }
+    ::close(fd);
+    daemon.stop();
+}
+
+// A 64 MiB request made of unknown fields leaves nothing behind once it is
+// answered: the idle connection returns to a modest size.
+TEST(Hardening, IdleConnectionKeepsNothingOfALargeRequest)
+{
+    daemon_fixture_t daemon(daemon_options());
+    const std::string words = daemon.dir.write("words.txt", "alpha\n");
+    start_with_lists(daemon, {{lp::LOOKUP_ALLMATCH, "words", words}}, "LOG_LEVEL_WARNING");
+    const long before = memory_mib(daemon.pilotd.pid(), "VmRSS");
+
+    // Field 15 as a varint of one byte: two bytes per unknown field.
+    std::string body = check_request(1, lp::LOOKUP_ALLMATCH, "words", "ALPHA").SerializeAsString();
+    const size_t fields = (size_t(max_frame_body) - body.size()) / 2;
+    body.reserve(max_frame_body);
+    for (size_t i = 0; i < fields; ++i)
+        body += "\x78\x01";
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    const std::string frame = std::string(reinterpret_cast<const char*>(&length), 4) + body;
+    const int fd = raw_connect(daemon.socket_path);
+    ASSERT_TRUE(write_bytes(fd, frame));
+    lp::ServerMessage response;
+    ASSERT_TRUE(read_response(fd, response));
+    EXPECT_TRUE(response.result());
+    std::this_thread::sleep_for(300ms);
+    const long after = memory_mib(daemon.pilotd.pid(), "VmRSS");
+    expect_growth_below("VmRSS, idle connection", before, after, 64);
+    EXPECT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "words", "alpha", true));
+    ::close(fd);
+    daemon.stop();
+}
+
 // Frames that announce 64 MiB and send a few bytes hold only those bytes.
 TEST(Hardening, PartialFramesReserveOnlyWhatArrived)
 {
@@ -215,8 +299,7 @@ TEST(Hardening, PartialFramesReserveOnlyWhatArrived)
     EXPECT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "words", "alpha", true));
     std::this_thread::sleep_for(300ms);
     const long after = memory_mib(daemon.pilotd.pid(), "VmData");
-    report_figure("VmData", before, after);
-    EXPECT_LT(after - before, 64) << "before " << before << " MiB, after " << after << " MiB";
+    expect_growth_below("VmData", before, after, 64);
 
     // A large frame that arrives in pieces is still read whole.
     const lp::ClientMessage big = check_request(9, lp::LOOKUP_ALLMATCH, "words", std::string(3 << 20, 'x'));
@@ -267,8 +350,7 @@ TEST(Hardening, AnswerCachesStayBounded)
         ASSERT_EQ(client->exchange(batch, daemon_timeout).size(), batch.size());
     }
     const long peak = memory_mib(daemon.pilotd.pid(), "VmHWM");
-    report_figure("VmRSS, peak", before, peak);
-    EXPECT_LT(peak - before, 120) << "before " << before << " MiB, peak " << peak << " MiB";
+    expect_growth_below("VmRSS, peak", before, peak, 120);
     daemon.stop();
 }
 
@@ -553,5 +635,76 @@ TEST(Hardening, UserSwitchDropsRootsGroups)
         EXPECT_EQ(status_field(daemon.pilotd.pid(), "Gid"), gids);
         EXPECT_TRUE(daemon.wait_for_stderr("Debug: Run as user " + std::to_string(uid) + ":" + std::to_string(gid)));
         daemon.stop();
+    }
+}
+
+// A run-as user who may write the log's directory plants a symbolic link at
+// the log path to a file only root may write: the daemon never follows it,
+// neither as root at the first configuration nor after the switch, and
+// writes nothing to the link's target.
+TEST(Hardening, LogPathLinkPlantedByTheRunAsUserIsNotFollowed)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    auto as_nobody = [&](const std::function<void()>& body) {
+        const velbo_test::child_result_t planted = velbo_test::run_in_child([&] {
+            if (::setgid(gid) != 0 || ::setuid(uid) != 0)
+                throw std::runtime_error("cannot become nobody");
+            body();
+        });
+        ASSERT_TRUE(planted.exited && planted.status == 0) << velbo_test::describe(planted);
+    };
+
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "at the first configuration" : "at a later configuration");
+        daemon_fixture_t daemon;
+        const std::string logs = daemon.dir.path() + "/logs";
+        ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(logs.c_str(), uid, gid), 0);
+        const std::string target = daemon.dir.write("root-only", "precious\n", 0600);
+        const std::string log_path = logs + "/trawld.log";
+        const std::string text = "run_as_user { name: \"nobody\" }\nsocket_path: \"" + daemon.socket_path +
+                                 "\"\nlog_level: LOG_LEVEL_DEBUG\nactual_log { type: FILE path: \"" + log_path +
+                                 "\" }\n";
+        auto plant = [&] {
+            as_nobody([&] {
+                ::unlink(log_path.c_str());
+                if (::symlink(target.c_str(), log_path.c_str()) != 0)
+                    throw std::runtime_error("symlink failed");
+            });
+        };
+        daemon.start();
+        int old_log = -1;
+        if (first) {
+            plant();
+            ASSERT_TRUE(daemon.pilotd.serve_config(1, parse_config_text(text), daemon_timeout));
+        } else {
+            ASSERT_TRUE(daemon.apply(1, text)) << daemon.pilotd.stderr_text();
+            // The log the daemon holds, read after it was replaced by the link.
+            old_log = ::open(log_path.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(old_log, 0);
+            plant();
+            ASSERT_TRUE(daemon.pilotd.send_config(2, parse_config_text(text)));
+        }
+        const std::optional<int> status = daemon.pilotd.wait_exit(daemon_timeout);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(*status, 102);
+        std::string written = daemon.pilotd.stderr_text();
+        if (old_log >= 0) {
+            char chunk[4096];
+            for (ssize_t n; (n = ::read(old_log, chunk, sizeof chunk)) > 0;)
+                written.append(chunk, static_cast<size_t>(n));
+            ::close(old_log);
+        }
+        EXPECT_EQ(count_of(written, "Error: Cannot create log: Too many levels of symbolic links [system:40]: \"" +
+                                        log_path + "\"\n"),
+                  1u)
+            << written;
+        EXPECT_EQ(read_file(target), "precious\n");
+        struct stat st {};
+        ASSERT_EQ(::lstat(log_path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
     }
 }

@@ -181,6 +181,7 @@ public:
 
     using cf_unix_ipc_link_t::read_buffer;
     using cf_unix_ipc_link_t::send_buffer;
+    using cf_unix_ipc_link_t::stop_reading;
     using cf_unix_ipc_link_t::send_buffer_secure;
     using cf_unix_ipc_link_t::socket;
     using cf_unix_ipc_link_t::write_buffer;
@@ -189,6 +190,7 @@ public:
     std::vector<std::string> messages;
     std::vector<std::chrono::steady_clock::time_point> read_times;  // read_time() at each message
     std::vector<error_code> errors;
+    int input_ends = 0;
     int write_starts = 0;
     int write_completes = 0;
     int all_sent = 0;
@@ -213,6 +215,7 @@ protected:
         if (error_action)
             error_action(*this);
     }
+    void on_input_end() override { ++input_ends; }
     std::shared_ptr<cf_basic_ipc_link_t> shared_link() override { return shared_from_this(); }
     void on_write_start() override
     {
@@ -555,6 +558,59 @@ TEST_F(link_test, end_of_stream_is_reported_once)
     }
 }
 
+// A peer that shut down only its sending side still reads: the link ends
+// its input (no error) and what it sends afterwards arrives. A peer that
+// closed its socket is an end of stream.
+TEST_F(link_test, half_close_ends_input_and_leaves_the_peer_reading)
+{
+    for (const bool half : {true, false}) {
+        SCOPED_TRACE(half ? "shutdown of the sending side" : "close");
+        reconnect();
+        link->start_read();
+        peer_write(frame("one") + frame("two") + header(9) + "part");
+        if (half)
+            peer.shutdown(boost::asio::socket_base::shutdown_send);
+        else
+            peer.close();
+        ASSERT_TRUE(run_to_idle());
+        EXPECT_EQ(link->messages, (std::vector<std::string>{"one", "two"}));
+        EXPECT_EQ(link->input_ends, half ? 1 : 0);
+        if (!half) {
+            EXPECT_EQ(link->errors, std::vector<error_code>{boost::asio::error::eof});
+            continue;
+        }
+        EXPECT_TRUE(link->errors.empty());
+        EXPECT_EQ(link->read_buffer.size, 0u);
+        EXPECT_EQ(link.use_count(), 1) << "a read is still pending";
+        link->async_send_message(message_of_size(20, 1));
+        ASSERT_TRUE(run_to_idle());
+        EXPECT_EQ(bodies_of(peer_read_available()), std::vector<std::string>{message_of_size(20, 1).SerializeAsString()});
+        EXPECT_TRUE(link->errors.empty());
+    }
+}
+
+// After stop_reading inside on_message nothing further is delivered, not
+// even frames already read, while the link still writes.
+TEST_F(link_test, stop_reading_delivers_no_further_frame)
+{
+    link->message_action = [](test_link_t& l) {
+        l.stop_reading();
+        l.async_send_message(message_of_size(20, 1));
+    };
+    link->start_read();
+    peer_write(frame("one") + frame("two") + frame("three"));
+    ASSERT_TRUE(run_to_idle()) << "an operation survived";
+    EXPECT_EQ(link->messages, std::vector<std::string>{"one"});
+    EXPECT_TRUE(link->is_open());
+    EXPECT_EQ(link->read_buffer.size, 0u);
+    EXPECT_EQ(link.use_count(), 1);
+    peer_write(frame("late"));
+    ASSERT_TRUE(run_to_idle());
+    EXPECT_EQ(link->messages, std::vector<std::string>{"one"});
+    EXPECT_EQ(bodies_of(peer_read_available()), std::vector<std::string>{message_of_size(20, 1).SerializeAsString()});
+    EXPECT_TRUE(link->errors.empty());
+}
+
 TEST_F(link_test, on_message_may_reply)
 {
     link->message_action = [](test_link_t& l) {
@@ -680,6 +736,63 @@ TEST_F(link_test, buffers_return_to_a_modest_size_after_a_large_answer)
     EXPECT_LE(link->read_buffer.capacity, 1024u * 1024);
     EXPECT_LE(link->write_buffer.capacity, 1024u * 1024);
     EXPECT_LE(link->send_buffer.capacity, 1024u * 1024);
+    EXPECT_TRUE(link->errors.empty());
+}
+
+// A large tail with an owner is written from the owner's storage, which the
+// link holds until then and which counts as unsent; a small one is copied.
+// Either way the frames arrive whole, in order.
+TEST_F(link_test, large_shared_tails_are_written_from_their_owner)
+{
+    const size_t large = cf_unix_ipc_link_t::shared_tail_size;
+    auto tail_of = [](size_t size, char fill) {
+        lp::ServerMessage tail;
+        tail.add_data(std::string(size, fill));
+        return std::make_shared<const std::string>(tail.SerializePartialAsString());
+    };
+    const auto big = tail_of(large, 'b'), bigger = tail_of(3 * large, 'c'), small = tail_of(100, 's');
+    lp::ServerMessage head;
+    head.set_tag(lp::ServerMessage::LOOKUP_RESPONSE);
+
+    start_pending_write();  // the frames below queue behind it
+    std::vector<std::string> expected;
+    auto send = [&](uint32_t serial, const std::shared_ptr<const std::string>& tail) {
+        head.set_serial(serial);
+        const std::string body = head.SerializeAsString() + (tail ? *tail : "");
+        if (tail)
+            link->async_send_message(head, tail->data(), tail->size(), tail);
+        else
+            link->async_send_message(head);
+        expected.push_back(body);
+    };
+    const size_t queued_before = link->send_buffer.size;
+    send(1, big);
+    send(2, nullptr);
+    send(3, small);
+    send(4, bigger);
+    send(5, big);
+    // Only the small tail was copied.
+    EXPECT_LT(link->send_buffer.size - queued_before, 1000u);
+    EXPECT_EQ(big.use_count(), 3);
+    EXPECT_EQ(bigger.use_count(), 2);
+    EXPECT_EQ(small.use_count(), 1);
+    size_t frames = 0;
+    for (const std::string& body : expected)
+        frames += 4 + body.size();
+    EXPECT_EQ(link->unsent_bytes(), link->write_buffer.size + frames);
+
+    std::string received;
+    ASSERT_TRUE(run_until([&] {
+        received += peer_read_available();
+        return link->write_completes == 2 && link->unsent_bytes() == 0;
+    }));
+    received += peer_read_available();
+    std::vector<std::string> bodies = bodies_of(received);
+    ASSERT_EQ(bodies.size(), 6u);
+    bodies.erase(bodies.begin());  // the pending write's
+    EXPECT_EQ(bodies, expected);
+    EXPECT_EQ(big.use_count(), 1);
+    EXPECT_EQ(bigger.use_count(), 1);
     EXPECT_TRUE(link->errors.empty());
 }
 

@@ -11,23 +11,29 @@ std::string lp_client_base_t::log_prefix(const std::string& tag) const
 
 namespace {
 const lp_error_impl_t lp_error_category_instance;
-thread_local const lp_request_read_scope_t* current_read_scope = nullptr;
+thread_local lp_request_scope_t* current_scope = nullptr;
 }
 
 std::chrono::steady_clock::time_point lp_request_read_time()
 {
-    return current_read_scope ? current_read_scope->read_time : std::chrono::steady_clock::now();
+    return current_scope ? current_scope->read_time : std::chrono::steady_clock::now();
 }
 
-lp_request_read_scope_t::lp_request_read_scope_t(std::chrono::steady_clock::time_point read_time_)
-    : outer(current_read_scope), read_time(read_time_)
+void lp_promise_answer_bytes(std::size_t bytes)
 {
-    current_read_scope = this;
+    if (current_scope)
+        current_scope->promised += bytes;
 }
 
-lp_request_read_scope_t::~lp_request_read_scope_t()
+lp_request_scope_t::lp_request_scope_t(std::chrono::steady_clock::time_point read_time_)
+    : outer(current_scope), read_time(read_time_)
 {
-    current_read_scope = outer;
+    current_scope = this;
+}
+
+lp_request_scope_t::~lp_request_scope_t()
+{
+    current_scope = outer;
 }
 
 const char* lp_error_impl_t::name() const noexcept

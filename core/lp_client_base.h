@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,19 +60,29 @@ public:
 // of the call.
 std::chrono::steady_clock::time_point lp_request_read_time();
 
+// A back-end that posts a large answer while it takes the request says how
+// many bytes the answer holds, so that the connection counts them as unsent
+// until the answer is queued. Nothing happens outside a request's dispatch.
+void lp_promise_answer_bytes(std::size_t bytes);
+
 // For its lifetime, requests dispatched on this thread were delivered by a
-// read that completed at read_time.
-class lp_request_read_scope_t {
+// read that completed at read_time, and the answer bytes they promise add up
+// in promised_bytes.
+class lp_request_scope_t {
 public:
-    explicit lp_request_read_scope_t(std::chrono::steady_clock::time_point read_time);
-    ~lp_request_read_scope_t();
-    lp_request_read_scope_t(const lp_request_read_scope_t&) = delete;
-    lp_request_read_scope_t& operator=(const lp_request_read_scope_t&) = delete;
+    explicit lp_request_scope_t(std::chrono::steady_clock::time_point read_time);
+    ~lp_request_scope_t();
+    lp_request_scope_t(const lp_request_scope_t&) = delete;
+    lp_request_scope_t& operator=(const lp_request_scope_t&) = delete;
+
+    std::size_t promised_bytes() const noexcept { return promised; }
 
 private:
     friend std::chrono::steady_clock::time_point lp_request_read_time();
-    const lp_request_read_scope_t* const outer;
+    friend void lp_promise_answer_bytes(std::size_t bytes);
+    lp_request_scope_t* const outer;
     const std::chrono::steady_clock::time_point read_time;
+    std::size_t promised = 0;
 };
 
 enum lp_error_t {

@@ -25,6 +25,8 @@ constexpr size_t client_unsent_limit = 16 * 1024 * 1024;
 // Nor while this many of its requests wait for their answers, so that the
 // frames of one read cannot owe more than this many answers at once.
 constexpr size_t client_owed_limit = 128;
+// Answers promised at dispatch count toward the unsent bound from this size.
+constexpr size_t promised_answer_size = 64 * 1024;
 
 std::string make_log_prefix(int number)
 {
@@ -108,7 +110,7 @@ std::shared_ptr<cf_unix_ipc_link_t> lp_client_tie_t::shared_link()
 
 bool lp_client_tie_t::intake_full() const
 {
-    return owed_answers >= client_owed_limit;
+    return owed_answers >= client_owed_limit || unsent_bytes() + promised_bytes > client_unsent_limit;
 }
 
 void lp_client_tie_t::owe_answer()
@@ -152,7 +154,7 @@ void lp_client_tie_t::release_owing()
 
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
 {
-    const lp_request_read_scope_t read_scope(read_time());
+    lp_request_scope_t scope(read_time());
     try {
         if (!parsed_request.ParseFromZeroCopyStream(&body))
             throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_MESSAGE_FORMAT));
@@ -173,6 +175,14 @@ void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body
         if (cf_log_threshold <= CF_LOG_DEBUG)
             cf_log_message(CF_LOG_DEBUG, log_prefix + "Disconnected");
         end_requests(true);
+    }
+    // A large answer posted by the back-end counts as unsent until the
+    // handler posted behind it runs, by which time the answer is queued.
+    if (const size_t promised = scope.promised_bytes(); promised >= promised_answer_size) {
+        promised_bytes += promised;
+        boost::asio::post(inventory.io_context, [self = shared_from_this(), promised]() {
+            self->promised_bytes -= promised;
+        });
     }
     // Nothing of a large request stays behind, its unknown fields included;
     // ordinary ones keep their fields' storage for the next.

@@ -114,6 +114,8 @@ private:
     std::shared_ptr<lp_client_tie_t> keep_alive;
     lp_client_tie_t* owing_prev = nullptr;
     lp_client_tie_t* owing_next = nullptr;
+    // Bytes of answers that back-ends have posted and not yet delivered.
+    size_t promised_bytes = 0;
     bool requests_ended = false;
     bool answers_refused = false;
     // Reused for every ordinary request so that parsing keeps its allocated

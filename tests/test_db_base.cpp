@@ -302,7 +302,7 @@ TEST_F(DbBaseTest, ATimeOutFailsTheRequestsReadBeforeItEnded)
     const std::string not_sent = "]: Not sent: the server timed out while this request waited";
     const auto queue = [&](std::vector<step_t> steps) { client->steps.assign(steps.begin(), steps.end()); };
     const auto lookup_read_at = [&](clock::time_point read, const std::string& tag) {
-        const lp_request_read_scope_t scope(read);
+        const lp_request_scope_t scope(read);
         return lookup(tag);
     };
     const auto open_error = make_error_code(qv::EC_DB_OPEN_ERROR);
@@ -325,7 +325,7 @@ TEST_F(DbBaseTest, ATimeOutFailsTheRequestsReadBeforeItEnded)
     EXPECT_EQ(lookup_read_at(before, "b").ec, open_error);
     std::optional<std::pair<boost::system::error_code, bool>> checked;
     {
-        const lp_request_read_scope_t scope(before);
+        const lp_request_scope_t scope(before);
         client->check("a", "u", "d", "r", [&](const boost::system::error_code& ec, bool found) { checked.emplace(ec, found); });
     }
     inventory->io_context.restart();

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_process.h"
+#include "support/daemon_db_fixture.h"
 #include "support/daemon_exchange.h"
 #include "support/daemon_lists_fixture.h"
 
@@ -206,46 +207,71 @@ TEST(Hardening, NonReadingClientIsNotReadFurther)
     daemon.stop();
 }
 
-// A client that never reads while it is owed lookups of a list whose answer
-// is 3.8 MB costs the daemon little: not one copy of the answer per request.
+// A client that never reads while it is owed lookups whose answer is 3.8 MB
+// costs the daemon about the unsent bound and one answer, not one answer per
+// request: for a list tag, whose answers share the list's encoded entries,
+// and for a database tag, whose answers are counted while they are posted.
 TEST(Hardening, OwedLargeAnswersOfANonReadingClientCostLittle)
 {
-    daemon_fixture_t daemon(daemon_options());
-    std::string lines;
-    for (int i = 0; i < 38000; ++i)
-        lines += "value-" + std::to_string(i) + "-" + std::string(88, 'v') + "\n";
-    const std::string words = daemon.dir.write("words.txt", lines);
-    start_with_lists(daemon, {{lp::LOOKUP_ALLMATCH, "words", words}}, "LOG_LEVEL_WARNING");
-    // The list is loaded and its answer encoded before the figures start.
-    const auto first = daemon.connect()->exchange({lookup_request(1, lp::LOOKUP_ALLMATCH, "words")}, daemon_timeout);
-    ASSERT_EQ(first.count(1), 1u);
-    ASSERT_EQ(first.at(1).data_size(), 38000);
-    ASSERT_GT(first.at(1).ByteSizeLong(), size_t(3800000));
-    std::this_thread::sleep_for(300ms);
-    const long before = memory_mib(daemon.pilotd.pid(), "VmRSS");
+    struct case_t {
+        std::string name;
+        lp::LookupType type;
+        int values;              // in each answer
+        std::string last_value;  // the answer's last value
+    };
+    const std::string list_value = "value-37999-" + std::string(88, 'v');
+    const std::string db_value(3800000, '0');
+    const std::vector<case_t> cases = {
+        {"list", lp::LOOKUP_ALLMATCH, 38000, list_value},
+        {"sqlite", lp::LOOKUP_SQLITE, 1, db_value},
+    };
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.name);
+        daemon_fixture_t daemon(daemon_options());
+        std::string lines;
+        for (int i = 0; i < 38000; ++i)
+            lines += "value-" + std::to_string(i) + "-" + std::string(88, 'v') + "\n";
+        const std::string words = daemon.dir.write("words.txt", lines);
+        // An empty file is an empty database.
+        const std::string db = daemon.dir.write("empty.db", "");
+        daemon.start();
+        const std::string text = "run_as_user { uid: 0 }\nsocket_path: \"" + daemon.socket_path +
+                                 "\"\nlog_level: LOG_LEVEL_WARNING\nactual_log { type: STDERR }\n"
+                                 "db_idle_timeout: 60000\n" +
+                                 list_sections_text({{lp::LOOKUP_ALLMATCH, "big", words}}) +
+                                 db_sections_text({{lp::LOOKUP_SQLITE, "big", "file://" + db,
+                                                    "SELECT hex(zeroblob(1900000))", std::nullopt}});
+        ASSERT_TRUE(daemon.apply(1, text)) << daemon.pilotd.stderr_text();
+        // The tag is loaded and its answer made once before the figures start.
+        const auto first = daemon.connect()->exchange({lookup_request(1, c.type, "big")}, daemon_timeout);
+        ASSERT_EQ(first.count(1), 1u);
+        ASSERT_EQ(first.at(1).data_size(), c.values) << first.at(1).DebugString().substr(0, 200);
+        std::this_thread::sleep_for(300ms);
+        const long before = memory_mib(daemon.pilotd.pid(), "VmRSS");
 
-    const int requests = 200;
-    std::string batch;
-    for (int serial = 1; serial <= requests; ++serial)
-        batch += frame_of(lookup_request(static_cast<uint32_t>(serial), lp::LOOKUP_ALLMATCH, "words"));
-    const int fd = raw_connect(daemon.socket_path);
-    ASSERT_TRUE(write_bytes(fd, batch));
-    // Other clients are served meanwhile, after the daemon took what it takes.
-    std::this_thread::sleep_for(1000ms);
-    EXPECT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "words", "VALUE-7-" + std::string(88, 'V'), true));
-    const long after = memory_mib(daemon.pilotd.pid(), "VmRSS");
-    expect_growth_below("VmRSS", before, after, 64);
+        const int requests = 200;
+        std::string batch;
+        for (int serial = 1; serial <= requests; ++serial)
+            batch += frame_of(lookup_request(static_cast<uint32_t>(serial), c.type, "big"));
+        const int fd = raw_connect(daemon.socket_path);
+        ASSERT_TRUE(write_bytes(fd, batch));
+        // Other clients are served meanwhile, after the daemon took what it takes.
+        std::this_thread::sleep_for(1000ms);
+        EXPECT_TRUE(answers_check(daemon, lp::LOOKUP_ALLMATCH, "big", "VALUE-7-" + std::string(88, 'V'), true));
+        const long after = memory_mib(daemon.pilotd.pid(), "VmRSS");
+        expect_growth_below("VmRSS, " + c.name, before, after, 64);
 
-    // The first answers arrive whole, in order.
-    for (uint32_t serial = 1; serial <= 3; ++serial) {
-        lp::ServerMessage response;
-        ASSERT_TRUE(read_response(fd, response));
-        EXPECT_EQ(response.serial(), serial);
-        ASSERT_EQ(response.data_size(), 38000);
-        EXPECT_EQ(response.data(37999), "value-37999-" + std::string(88, 'v'));
+        // The first answers arrive whole, in order.
+        for (uint32_t serial = 1; serial <= 3; ++serial) {
+            lp::ServerMessage response;
+            ASSERT_TRUE(read_response(fd, response));
+            EXPECT_EQ(response.serial(), serial);
+            ASSERT_EQ(response.data_size(), c.values);
+            EXPECT_EQ(response.data(c.values - 1), c.last_value);
+        }
+        ::close(fd);
+        daemon.stop();
     }
-    ::close(fd);
-    daemon.stop();
 }
 
 // A 64 MiB request made of unknown fields leaves nothing behind once it is

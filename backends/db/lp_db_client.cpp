@@ -265,6 +265,10 @@ void lp_db_client_t::lookup(const std::string& tag, const std::string& user, con
     close_if_sub_second(tag);
     if (ec)
         rows.clear();
+    size_t bytes = 0;
+    for (const std::string& row : rows)
+        bytes += row.size();
+    lp_promise_answer_bytes(bytes);
     boost::asio::post(inventory.io_context, [handler, ec, values = std::move(rows)]() { handler(ec, values); });
     rows.clear();
 }

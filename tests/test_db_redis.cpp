@@ -288,6 +288,15 @@ TEST_F(RedisTags, OneConnectionStringWithAndWithoutTlsNeverShares)
     EXPECT_EQ(lookup(REDIS, "tls"), values_t{"v"});
     EXPECT_EQ(error_of(ask_lookup(REDIS, "plain")), qv::EC_DB_CONN_CLOSED);
     EXPECT_EQ(lookup(REDIS, "tls"), values_t{"v"});
+
+    // A plain tag whose string holds a NUL and the name of the TLS setting
+    // does not reach the TLS tag's pooled connection: its string is refused.
+    reconfigure({redis_tag("tls", server->tls_conn(), "GET k", true),
+                 redis_tag("plain", server->tls_conn() + std::string(1, '\0') + "tls", "GET k")},
+                globals);
+    EXPECT_EQ(lookup(REDIS, "tls"), values_t{"v"});
+    EXPECT_EQ(error_of(ask_lookup(REDIS, "plain")), qv::EC_UNEXPECTED_ERROR);
+    EXPECT_EQ(lookup(REDIS, "tls"), values_t{"v"});
 }
 
 TEST_F(RedisTags, IdleClosingLineShowsNoAuthSecret)

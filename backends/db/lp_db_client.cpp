@@ -82,10 +82,16 @@ const std::string& lp_db_client_t::effective_conn(const std::string& tag)
 const std::string& lp_db_client_t::pool_key(const std::string& tag, const std::string& conn)
 {
     const std::string discriminator = pool_discriminator(tag);
-    if (discriminator.empty())
-        return conn;
-    // A NUL cannot occur in a configured string.
-    key_text.assign(conn).append(1, '\0').append(discriminator);
+    // Keys never collide, whatever NUL bytes a configured string holds: a
+    // discriminator (free of NUL) comes first and ends at a NUL; a string
+    // holding a NUL without one starts with a NUL.
+    if (discriminator.empty()) {
+        if (conn.find('\0') == std::string::npos)
+            return conn;
+        key_text.assign(1, '\0').append(conn);
+    } else {
+        key_text.assign(discriminator).append(1, '\0').append(conn);
+    }
     return key_text;
 }
 

@@ -1,4 +1,4 @@
-#include "lp_backends.h"
+// Builds every lookup back-end for the inventory's registry, and its LDAP pool.
 
 #include "db/lp_mysql_client.h"
 #include "db/lp_pq_client.h"

@@ -12,7 +12,6 @@
 #include "cf_errors.h"
 #include "cf_log.h"
 #include "cf_user.h"
-#include "lp_backends.h"
 #include "lp_client_tie.h"
 #include "lp_pilotd_tie.h"
 #include "lp_server.h"

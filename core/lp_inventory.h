@@ -71,3 +71,8 @@ private:
     std::optional<qv::Log> applied_log;
     void switch_user(cf_user_t& user);
 };
+
+// Defined by the back-ends, whose headers core does not see: every lookup
+// back-end into the registry, and the LDAP pool.
+void lp_register_backends(lp_inventory_t& inventory);
+std::unique_ptr<lp_ldap_ties_t, lp_ldap_ties_delete_t> lp_make_ldap_ties(lp_inventory_t& inventory);

@@ -223,13 +223,13 @@ struct paused_case_t {
 
 const paused_case_t paused_cases[] = {
     // 10 s for the query, 2 for the reconnect.
-    {"pq", lp::LOOKUP_PQ, [] { return std::make_unique<paused_pg_t>(); }, "SELECT 'user:' || $u::text",
+    {"Pq", lp::LOOKUP_PQ, [] { return std::make_unique<paused_pg_t>(); }, "SELECT 'user:' || $u::text",
      qv::EC_DB_OPEN_ERROR, 11500ms, 16000ms},
     // 1 s to read, 1 s to connect.
-    {"mysql", lp::LOOKUP_MYSQL, [] { return std::make_unique<paused_mariadb_t>(); }, "SELECT CONCAT('user:', $u)",
+    {"Mysql", lp::LOOKUP_MYSQL, [] { return std::make_unique<paused_mariadb_t>(); }, "SELECT CONCAT('user:', $u)",
      qv::EC_DB_OPEN_ERROR, 1800ms, 6000ms},
     // 10 s for the command, 10 for the SELECT of the reconnect.
-    {"redis", lp::LOOKUP_REDIS, [] { return std::make_unique<paused_redis_t>(); }, "ECHO user:$u",
+    {"Redis", lp::LOOKUP_REDIS, [] { return std::make_unique<paused_redis_t>(); }, "ECHO user:$u",
      qv::EC_DB_OPEN_ERROR, 19500ms, 24000ms},
 };
 

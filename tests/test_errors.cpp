@@ -211,7 +211,7 @@ namespace {
 
 // An enumeration outside the schemas with duplicate, empty and missing lex
 // texts.
-class lex_enum_fixture_t : public ::testing::Test {
+class LexEnum : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -245,7 +245,7 @@ protected:
 
 } // namespace
 
-TEST_F(lex_enum_fixture_t, LexNameKeepsAnEmptyText)
+TEST_F(LexEnum, LexNameKeepsAnEmptyText)
 {
     EXPECT_EQ(lex_name(*dup_->FindValueByNumber(1)), "Same");
     EXPECT_EQ(lex_name(*dup_->FindValueByNumber(3)), "");
@@ -254,7 +254,7 @@ TEST_F(lex_enum_fixture_t, LexNameKeepsAnEmptyText)
     EXPECT_EQ(enum_name(dup_, 9), "9");
 }
 
-TEST_F(lex_enum_fixture_t, FindByLexName)
+TEST_F(LexEnum, FindByLexName)
 {
     struct row_t {
         const char* text;
@@ -298,7 +298,7 @@ TEST_F(lex_enum_fixture_t, FindByLexName)
     EXPECT_EQ(find_by_lex_name(nullptr, "ldap"), nullptr);
 }
 
-TEST_F(lex_enum_fixture_t, MakeLexNameMap)
+TEST_F(LexEnum, MakeLexNameMap)
 {
     const std::unordered_map<std::string, int> map = make_lex_name_map(dup_);
     const std::unordered_map<std::string, int> expected = {

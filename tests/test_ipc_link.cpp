@@ -233,9 +233,9 @@ protected:
 
 const error_code bad_size = qv::make_error_code(qv::EC_BAD_MESSAGE_SIZE);
 
-class link_test : public ::testing::Test {
+class IpcLink : public ::testing::Test {
 protected:
-    link_test() : peer(ioc) { reconnect(); }
+    IpcLink() : peer(ioc) { reconnect(); }
 
     // A new link over a new socket pair, its other end in peer.
     void reconnect()
@@ -245,7 +245,7 @@ protected:
         boost::asio::local::connect_pair(*near, peer);
         link = test_link_t::create(near);
     }
-    ~link_test() override { clear_watches(); }
+    ~IpcLink() override { clear_watches(); }
 
     // Runs the loop until pred holds; false on timeout or when the loop ran out of work first.
     bool run_until(const std::function<bool()>& pred, std::chrono::seconds timeout = 60s)
@@ -295,7 +295,7 @@ protected:
 // ---------------------------------------------------------------------------
 // Buffer
 
-TEST(ipc_buffer, grows_by_half_and_never_shrinks)
+TEST(IpcBuffer, GrowsByHalfAndNeverShrinks)
 {
     struct step_t {
         size_t new_size;
@@ -325,7 +325,7 @@ TEST(ipc_buffer, grows_by_half_and_never_shrinks)
     }
 }
 
-TEST(ipc_buffer, growth_keeps_contents_and_wipes_only_when_secure)
+TEST(IpcBuffer, GrowthKeepsContentsAndWipesOnlyWhenSecure)
 {
     struct case_t {
         cf_buffer_mode_t mode;
@@ -353,7 +353,7 @@ TEST(ipc_buffer, growth_keeps_contents_and_wipes_only_when_secure)
     }
 }
 
-TEST(ipc_buffer, secure_shrink_wipes_released_tail_and_cleanse_wipes_size_bytes)
+TEST(IpcBuffer, SecureShrinkWipesReleasedTailAndCleanseWipesSizeBytes)
 {
     const std::string bytes = "0123456789";
     for (cf_buffer_mode_t mode : {CF_BUFFER_KEEP, CF_BUFFER_SECURE}) {
@@ -381,7 +381,7 @@ TEST(ipc_buffer, secure_shrink_wipes_released_tail_and_cleanse_wipes_size_bytes)
 // ---------------------------------------------------------------------------
 // Reading
 
-TEST_F(link_test, two_frames_in_one_segment_are_two_messages_in_order)
+TEST_F(IpcLink, TwoFramesInOneSegmentAreTwoMessagesInOrder)
 {
     EXPECT_FALSE(test_link_t::create(nullptr)->is_open());
     EXPECT_TRUE(link->is_open());
@@ -393,7 +393,7 @@ TEST_F(link_test, two_frames_in_one_segment_are_two_messages_in_order)
     EXPECT_TRUE(link->errors.empty());
 }
 
-TEST_F(link_test, split_frames_are_delivered_once_whole)
+TEST_F(IpcLink, SplitFramesAreDeliveredOnceWhole)
 {
     link->start_read();
     std::string a;
@@ -424,7 +424,7 @@ TEST_F(link_test, split_frames_are_delivered_once_whole)
     EXPECT_TRUE(link->errors.empty());
 }
 
-TEST_F(link_test, announced_length_reserves_only_what_arrived)
+TEST_F(IpcLink, AnnouncedLengthReservesOnlyWhatArrived)
 {
     link->start_read();
     std::string body(10 * 1024 * 1024, '\0');
@@ -448,7 +448,7 @@ TEST_F(link_test, announced_length_reserves_only_what_arrived)
 // With an unsent limit the link stops reading after the frame at which
 // more than the limit waits to be written, and reads on, in order, once
 // the writes have drained; without one it goes on reading.
-TEST_F(link_test, unsent_limit_pauses_reading_until_output_drains)
+TEST_F(IpcLink, UnsentLimitPausesReadingUntilOutputDrains)
 {
     for (const size_t limit : {size_t(0), size_t(1024 * 1024)}) {
         SCOPED_TRACE(limit);
@@ -484,7 +484,7 @@ TEST_F(link_test, unsent_limit_pauses_reading_until_output_drains)
 // A frame carries the time its read completed: the frames of one read share
 // it, also those held back until output drained, and a later read's frame,
 // completed by it, has that read's.
-TEST_F(link_test, frames_carry_the_time_their_read_completed)
+TEST_F(IpcLink, FramesCarryTheTimeTheirReadCompleted)
 {
     using clock = std::chrono::steady_clock;
     link->set_unsent_limit(1024);
@@ -509,7 +509,7 @@ TEST_F(link_test, frames_carry_the_time_their_read_completed)
     EXPECT_GE(link->read_times[2], completed);
 }
 
-TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)
+TEST_F(IpcLink, RefusedLengthsEndReadingWithoutTouchingTheBody)
 {
     const std::string trailing = "never read";
     for (uint32_t length : {0u, static_cast<uint32_t>(CF_IPC_MAX_MESSAGE_SIZE + 1), 0xffffffffu}) {
@@ -532,7 +532,7 @@ TEST_F(link_test, refused_lengths_end_reading_without_touching_the_body)
     }
 }
 
-TEST_F(link_test, end_of_stream_is_reported_once)
+TEST_F(IpcLink, EndOfStreamIsReportedOnce)
 {
     struct case_t {
         const char* name;
@@ -561,7 +561,7 @@ TEST_F(link_test, end_of_stream_is_reported_once)
 // A peer that shut down only its sending side still reads: the link ends
 // its input (no error) and what it sends afterwards arrives. A peer that
 // closed its socket is an end of stream.
-TEST_F(link_test, half_close_ends_input_and_leaves_the_peer_reading)
+TEST_F(IpcLink, HalfCloseEndsInputAndLeavesThePeerReading)
 {
     for (const bool half : {true, false}) {
         SCOPED_TRACE(half ? "shutdown of the sending side" : "close");
@@ -591,7 +591,7 @@ TEST_F(link_test, half_close_ends_input_and_leaves_the_peer_reading)
 
 // After stop_reading inside on_message nothing further is delivered, not
 // even frames already read, while the link still writes.
-TEST_F(link_test, stop_reading_delivers_no_further_frame)
+TEST_F(IpcLink, StopReadingDeliversNoFurtherFrame)
 {
     link->message_action = [](test_link_t& l) {
         l.stop_reading();
@@ -611,7 +611,7 @@ TEST_F(link_test, stop_reading_delivers_no_further_frame)
     EXPECT_TRUE(link->errors.empty());
 }
 
-TEST_F(link_test, on_message_may_reply)
+TEST_F(IpcLink, OnMessageMayReply)
 {
     link->message_action = [](test_link_t& l) {
         l.async_send_message(message_of_size(20, static_cast<uint32_t>(l.messages.size())));
@@ -628,7 +628,7 @@ TEST_F(link_test, on_message_may_reply)
     EXPECT_TRUE(link->errors.empty());
 }
 
-TEST_F(link_test, exception_from_on_message_leaves_the_loop_and_ends_reading)
+TEST_F(IpcLink, ExceptionFromOnMessageLeavesTheLoopAndEndsReading)
 {
     link->message_action = [](test_link_t&) { throw std::runtime_error("owner failed"); };
     link->start_read();
@@ -648,7 +648,7 @@ TEST_F(link_test, exception_from_on_message_leaves_the_loop_and_ends_reading)
 // ---------------------------------------------------------------------------
 // Writing
 
-TEST_F(link_test, sends_during_a_write_leave_together_in_order)
+TEST_F(IpcLink, SendsDuringAWriteLeaveTogetherInOrder)
 {
     std::vector<lp::ServerMessage> sent;
     for (uint32_t serial = 1; serial <= 4; ++serial)
@@ -683,7 +683,7 @@ TEST_F(link_test, sends_during_a_write_leave_together_in_order)
 
 // With batched writes, the replies to all the frames of one read leave in
 // one write, in order; without, the first reply starts a write at once.
-TEST_F(link_test, batched_writes_gather_the_replies_to_one_read)
+TEST_F(IpcLink, BatchedWritesGatherTheRepliesToOneRead)
 {
     for (const bool batched : {false, true}) {
         SCOPED_TRACE(batched);
@@ -713,7 +713,7 @@ TEST_F(link_test, batched_writes_gather_the_replies_to_one_read)
 // After a large answer has been written and nothing waits, the write and
 // send buffers hold no more than a modest amount; so does the read buffer
 // once a large frame has been delivered.
-TEST_F(link_test, buffers_return_to_a_modest_size_after_a_large_answer)
+TEST_F(IpcLink, BuffersReturnToAModestSizeAfterALargeAnswer)
 {
     link->message_action = [](test_link_t& l) {
         if (l.messages.back() == "large")
@@ -742,7 +742,7 @@ TEST_F(link_test, buffers_return_to_a_modest_size_after_a_large_answer)
 // A large tail with an owner is written from the owner's storage, which the
 // link holds until then and which counts as unsent; a small one is copied.
 // Either way the frames arrive whole, in order.
-TEST_F(link_test, large_shared_tails_are_written_from_their_owner)
+TEST_F(IpcLink, LargeSharedTailsAreWrittenFromTheirOwner)
 {
     const size_t large = cf_unix_ipc_link_t::shared_tail_size;
     auto tail_of = [](size_t size, char fill) {
@@ -796,7 +796,7 @@ TEST_F(link_test, large_shared_tails_are_written_from_their_owner)
     EXPECT_TRUE(link->errors.empty());
 }
 
-TEST_F(link_test, refused_sends_throw_and_leave_the_queue_intact)
+TEST_F(IpcLink, RefusedSendsThrowAndLeaveTheQueueIntact)
 {
     link = test_link_t::create(link->socket, 100);
     const auto a = message_of_size(40, 1), b = message_of_size(50, 2), d = message_of_size(100, 4);
@@ -834,7 +834,7 @@ TEST_F(link_test, refused_sends_throw_and_leave_the_queue_intact)
         (std::vector<std::string>{a.SerializeAsString(), b.SerializeAsString(), d.SerializeAsString()}));
 }
 
-TEST_F(link_test, largest_message_goes_from_link_to_link)
+TEST_F(IpcLink, LargestMessageGoesFromLinkToLink)
 {
     auto receiver = test_link_t::create(std::make_shared<cf_unix_socket_t>(std::move(peer)));
     receiver->start_read();
@@ -858,7 +858,7 @@ TEST_F(link_test, largest_message_goes_from_link_to_link)
 // ---------------------------------------------------------------------------
 // Closing from the owner's handlers
 
-TEST_F(link_test, close_inside_on_message_silences_pending_completions)
+TEST_F(IpcLink, CloseInsideOnMessageSilencesPendingCompletions)
 {
     start_pending_write();
     link->message_action = [](test_link_t& l) { l.socket->close(); };
@@ -873,7 +873,7 @@ TEST_F(link_test, close_inside_on_message_silences_pending_completions)
     EXPECT_EQ(link.use_count(), 1);
 }
 
-TEST_F(link_test, close_inside_on_error_silences_pending_completions)
+TEST_F(IpcLink, CloseInsideOnErrorSilencesPendingCompletions)
 {
     struct case_t {
         const char* name;
@@ -899,7 +899,7 @@ TEST_F(link_test, close_inside_on_error_silences_pending_completions)
     }
 }
 
-TEST_F(link_test, aborted_operations_are_not_errors)
+TEST_F(IpcLink, AbortedOperationsAreNotErrors)
 {
     start_pending_write();
     link->start_read();
@@ -916,7 +916,7 @@ TEST_F(link_test, aborted_operations_are_not_errors)
 // ---------------------------------------------------------------------------
 // Secure buffers
 
-TEST_F(link_test, written_batch_is_wiped_only_when_secure)
+TEST_F(IpcLink, WrittenBatchIsWipedOnlyWhenSecure)
 {
     const auto m = message_of_size(60, 7);
     for (bool secure : {false, true}) {
@@ -933,7 +933,7 @@ TEST_F(link_test, written_batch_is_wiped_only_when_secure)
     }
 }
 
-TEST_F(link_test, growing_send_buffer_wipes_old_block_only_when_secure)
+TEST_F(IpcLink, GrowingSendBufferWipesOldBlockOnlyWhenSecure)
 {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure);
@@ -958,7 +958,7 @@ TEST_F(link_test, growing_send_buffer_wipes_old_block_only_when_secure)
     }
 }
 
-TEST_F(link_test, destructor_wipes_secure_buffers)
+TEST_F(IpcLink, DestructorWipesSecureBuffers)
 {
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure);
@@ -1041,7 +1041,7 @@ protected:
     std::shared_ptr<cf_basic_ipc_link_t> shared_link() override { return shared_from_this(); }
 };
 
-TEST(ipc_link_steady_state, read_and_write_paths_do_not_allocate)
+TEST(IpcLinkSteadyState, ReadAndWritePathsDoNotAllocate)
 {
     boost::asio::io_context ioc;
     auto a = std::make_shared<cf_unix_socket_t>(ioc);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../backends/lists/dbg_duration.h"
+#include "lists/dbg_duration.h"
 #include "support/daemon_lists_fixture.h"
 
 namespace {

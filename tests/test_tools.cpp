@@ -315,7 +315,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // ---------------------------------------------------------------------------
 // The stand-in.
 
-TEST(pilotd_standin, serves_configurations_and_records_the_link)
+TEST(PilotdStandin, ServesConfigurationsAndRecordsTheLink)
 {
     auto options = fake_options("link");
     options.env.push_back({"VELBO_TEST_EXTRA", "hello"});
@@ -369,7 +369,7 @@ TEST(pilotd_standin, serves_configurations_and_records_the_link)
     EXPECT_EQ(standin.log_pipe_text(), "Notice: fake daemon started\n");
 }
 
-TEST(pilotd_standin, refuses_malformed_frames_and_stops_at_a_bad_length)
+TEST(PilotdStandin, RefusesMalformedFramesAndStopsAtABadLength)
 {
     pilotd_standin_t standin(fake_options("garbage"));
     standin.start();
@@ -379,7 +379,7 @@ TEST(pilotd_standin, refuses_malformed_frames_and_stops_at_a_bad_length)
               (std::vector<std::string>{"message of 2 bytes does not parse: missing required fields: tag", "frame length 0 refused"}));
 }
 
-TEST(pilotd_standin, reports_exit_statuses_and_deaths_by_signal)
+TEST(PilotdStandin, ReportsExitStatusesAndDeathsBySignal)
 {
     struct exit_case_t {
         std::string mode;
@@ -443,7 +443,7 @@ TEST(pilotd_standin, reports_exit_statuses_and_deaths_by_signal)
     }
 }
 
-TEST(pilotd_standin, sets_up_the_environment_and_user_of_the_daemon)
+TEST(PilotdStandin, SetsUpTheEnvironmentAndUserOfTheDaemon)
 {
     // An inherited value must not leak into a daemon started without one.
     ::setenv("COM_VELBO_MONITOR", "99", 1);
@@ -500,7 +500,7 @@ TEST(pilotd_standin, sets_up_the_environment_and_user_of_the_daemon)
     EXPECT_NE(signed_link.stderr_text().find("fake: config revision=0 socket_path=\n"), std::string::npos);
 }
 
-TEST(pilotd_standin, parses_text_configurations)
+TEST(PilotdStandin, ParsesTextConfigurations)
 {
     const auto config = parse_config_text("socket_path: \"/run/x.sock\"\n"
                                           "cidr { item { tag: \"nets\" file: \"/etc/nets\" } }\n");
@@ -624,7 +624,7 @@ struct scripted_peer_t {
     }
 };
 
-TEST(trawl_client, matches_pipelined_responses_by_serial)
+TEST(TrawlClient, MatchesPipelinedResponsesBySerial)
 {
     scripted_peer_t peer{3,
                          {check_response(3, std::nullopt, 71, "Tag value is invalid"), check_response(2, true),
@@ -665,7 +665,7 @@ TEST(trawl_client, matches_pipelined_responses_by_serial)
         EXPECT_TRUE(request.has_serial() && request.has_lookup_tag());
 }
 
-TEST(trawl_client, sees_malformed_responses_as_such)
+TEST(TrawlClient, SeesMalformedResponsesAsSuch)
 {
     struct bad_case_t {
         std::string name;
@@ -717,7 +717,7 @@ command_result_t run_client(std::vector<std::string> args, std::chrono::millisec
     return {status, out.str(), err.str()};
 }
 
-TEST(velbo_client, prints_one_line_per_request_in_the_order_given)
+TEST(VelboClient, PrintsOneLinePerRequestInTheOrderGiven)
 {
     scripted_peer_t peer{4,
                          {lookup_response(4, {}), check_response(3, std::nullopt, 71, "Tag value is invalid"),
@@ -740,7 +740,7 @@ TEST(velbo_client, prints_one_line_per_request_in_the_order_given)
     EXPECT_EQ(peer.requests[3].domain(), "corp");
 }
 
-TEST(velbo_client, says_why_an_answer_is_missing)
+TEST(VelboClient, SaysWhyAnAnswerIsMissing)
 {
     {
         scripted_peer_t peer{2, {check_response(2, false)}};
@@ -883,7 +883,7 @@ std::string fake_daemon_script(const temp_dir_t& dir, const std::string& mode, c
                      0755);
 }
 
-TEST(velbo_pilotd, runs_a_command_once_the_configuration_is_confirmed)
+TEST(VelboPilotd, RunsACommandOnceTheConfigurationIsConfirmed)
 {
     temp_dir_t dir;
     dir.write("config", "socket_path: \"/tmp/demo.sock\"\n");
@@ -903,7 +903,7 @@ TEST(velbo_pilotd, runs_a_command_once_the_configuration_is_confirmed)
     EXPECT_NE(read_file(dir.file("err")).find("fake: config revision=7 socket_path=/tmp/demo.sock\n"), std::string::npos);
 }
 
-TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
+TEST(VelboPilotd, ForwardsSignalsAndRereadsTheConfiguration)
 {
     temp_dir_t dir;
     dir.write("config", "socket_path: \"/tmp/one.sock\"\n");
@@ -926,7 +926,7 @@ TEST(velbo_pilotd, forwards_signals_and_rereads_the_configuration)
     EXPECT_NE(err.find("revision=2 socket_path=/tmp/two.sock"), std::string::npos) << err;
 }
 
-TEST(velbo_pilotd, stops_the_daemon_in_order_on_ctrl_c)
+TEST(VelboPilotd, StopsTheDaemonInOrderOnCtrlC)
 {
     temp_dir_t dir;
     dir.write("config", "socket_path: \"/tmp/one.sock\"\n");
@@ -949,7 +949,7 @@ TEST(velbo_pilotd, stops_the_daemon_in_order_on_ctrl_c)
     EXPECT_NE(read_file(dir.file("err")).find("fake: terminated\n"), std::string::npos) << read_file(dir.file("err"));
 }
 
-TEST(velbo_pilotd, fails_when_the_daemon_does_not_confirm)
+TEST(VelboPilotd, FailsWhenTheDaemonDoesNotConfirm)
 {
     temp_dir_t dir;
     dir.write("config", "socket_path: \"/tmp/x.sock\"\n");
@@ -1046,7 +1046,7 @@ std::vector<pid_t> children_of(pid_t pid)
     return children;
 }
 
-TEST(install, puts_the_daemon_the_tools_and_the_manual_page_under_the_prefix)
+TEST(Install, PutsTheDaemonTheToolsAndTheManualPageUnderThePrefix)
 {
     const std::string build = build_dir();
     ASSERT_FALSE(build.empty()) << VELBO_TRAWLD_BIN;
@@ -1087,7 +1087,7 @@ TEST(install, puts_the_daemon_the_tools_and_the_manual_page_under_the_prefix)
     EXPECT_NE(err.find("Notice: Exit with status 107 (Process terminated by signal)\n"), std::string::npos) << err;
 }
 
-TEST(documentation, manual_page_renders_without_warnings_and_names_every_exit_status)
+TEST(Documentation, ManualPageRendersWithoutWarningsAndNamesEveryExitStatus)
 {
     const std::string page = std::string(VELBO_SOURCE_DIR) + "/docs/velbo-trawld.1";
     const auto rendered = run_shell("groff -man -ww -z '" + page + "'");
@@ -1128,7 +1128,7 @@ void collect_fields(const google::protobuf::Descriptor* message, std::set<const 
     }
 }
 
-TEST(documentation, configuration_reference_names_every_field_and_value)
+TEST(Documentation, ConfigurationReferenceNamesEveryFieldAndValue)
 {
     const std::string text = read_file(std::string(VELBO_SOURCE_DIR) + "/docs/configuration.md");
     std::set<const google::protobuf::Descriptor*> seen;
@@ -1139,7 +1139,7 @@ TEST(documentation, configuration_reference_names_every_field_and_value)
         EXPECT_NE(text.find("`" + name + "`"), std::string::npos) << name;
 }
 
-TEST(documentation, schemas_comment_every_field)
+TEST(Documentation, SchemasCommentEveryField)
 {
     // A field: an optional label, a type, a name, "=" and a number.
     const std::regex field(R"(^\s*(optional |required |repeated )?[\w.]+ \w+ = \d+)");
@@ -1161,7 +1161,7 @@ TEST(documentation, schemas_comment_every_field)
     EXPECT_GT(fields, 100u);
 }
 
-TEST(documentation, readme_lists_the_packages_that_install_deps_installs)
+TEST(Documentation, ReadmeListsThePackagesThatInstallDepsInstalls)
 {
     const std::string readme = read_file(std::string(VELBO_SOURCE_DIR) + "/README.md");
     const size_t start = readme.find("## Dependencies");
@@ -1191,7 +1191,7 @@ TEST(documentation, readme_lists_the_packages_that_install_deps_installs)
     }
 }
 
-TEST(velbo_bench, explains_its_options_and_refuses_bad_values)
+TEST(VelboBench, ExplainsItsOptionsAndRefusesBadValues)
 {
     const std::string bench = build_dir() + "/bench/velbo-bench";
     const auto help = run_shell("'" + bench + "' --help");

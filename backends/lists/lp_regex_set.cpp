@@ -487,7 +487,9 @@ bool lp_regex_set_t::search_unfiltered(const std::string& value)
                            utf8_iterator(value.end(), value.begin(), value.end()));
     } catch (const std::out_of_range&) {
         // Not valid UTF-8: each pattern decodes the value as it searches, so
-        // a match before the bad sequence answers, and reaching it throws.
+        // a match found before the search reaches the bad sequence answers,
+        // and reaching it (a sequence cut off at the end is reached by any
+        // match that ends there) throws.
         for (const pattern_t& pattern : order) {
             if (boost::u32regex_search(value, *pattern.regex))
                 return true;

@@ -281,6 +281,8 @@ TEST(SlapdServer, IdleConnectionsClosedAndStatsCountedOverRestarts)
     char c;
     EXPECT_EQ(::read(fd, &c, 1), 0);
     ::close(fd);
+    // slapd logs the close after it has closed the socket.
+    EXPECT_TRUE(server.wait_for_stats("closed", 3)) << server.log();
     EXPECT_NE(server.log().find("closed (idletimeout)"), std::string::npos) << server.log();
 }
 

@@ -28,6 +28,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -41,6 +42,7 @@
 #include "bench_common.h"
 #include "echo_peer.h"
 #include "pilotd_standin.h"
+#include "trawl_client.h"
 #include "trawld_client_ipc.pb.h"
 
 extern char** environ;
@@ -632,13 +634,10 @@ options_t parse_options(int argc, char** argv)
             options.depth = whole_number(arg, value(), 1, 30000);
         } else if (arg == "-t") {
             const std::string text = value();
-            char* end = nullptr;
-            const double seconds = text.find_first_not_of("0123456789.") == std::string::npos
-                                       ? std::strtod(text.c_str(), &end)
-                                       : 0;
-            if (text.empty() || !end || *end || !(seconds > 0) || seconds > 3600)
+            const std::optional<double> seconds = parse_seconds(text, 3600);
+            if (!seconds)
                 usage_error("-t needs a number of seconds above 0 and at most 3600, not \"" + text + "\"");
-            options.seconds = seconds;
+            options.seconds = *seconds;
         } else if (arg == "--daemon") {
             options.daemon = value();
         } else if (arg == "-s") {

@@ -145,8 +145,9 @@ int cf_log_level_from_proto(int value);
 std::shared_ptr<cf_log_t> cf_make_console_log();
 // The log a qv::Log record describes; an empty pointer for AUTO or an
 // undeclared type. Throws boost::filesystem::filesystem_error when a log
-// file cannot be opened, a symbolic link at its path included. With an empty additional_log the lines are copied to
-// the descriptor named by COM_VELBO_ADD_LOG_PIPE (not for STDERR logs).
+// file cannot be opened, a symbolic link at its path included. With an
+// empty additional_log the lines are copied to the descriptor named by
+// COM_VELBO_ADD_LOG_PIPE (not for STDERR logs).
 std::shared_ptr<cf_log_t> cf_make_log(const qv::Log& config, cf_log_callback_t additional_log,
     cf_log_callback_t additional_log_from);
 

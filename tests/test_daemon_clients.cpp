@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/daemon_exchange.h"
 #include "support/daemon_fixture.h"
 #include "support/daemon_ldap_fixture.h"
 #include "support/slapd_server.h"
@@ -34,12 +35,6 @@ struct refusal_t {
     std::string warning;  // the Warning text after the prefix
 };
 
-std::string frame(const std::string& body)
-{
-    const uint32_t length = static_cast<uint32_t>(body.size());
-    return std::string(reinterpret_cast<const char*>(&length), 4) + body;
-}
-
 std::string body_of(const lp::ClientMessage& message)
 {
     return message.SerializePartialAsString();
@@ -49,7 +44,7 @@ std::string frames_of(const std::vector<lp::ClientMessage>& requests)
 {
     std::string bytes;
     for (const lp::ClientMessage& request : requests)
-        bytes += frame(body_of(request));
+        bytes += frame_of(body_of(request));
     return bytes;
 }
 
@@ -87,17 +82,17 @@ std::vector<refusal_t> refusals()
     no_kind.clear_tag();
 
     return {
-        {"no serial", frame(body_of(no_serial)),
+        {"no serial", frame_of(body_of(no_serial)),
          "LOOKUP_REQUEST: Check failed: req.has_serial(): Protocol violation [qv.Error:12]"},
-        {"no lookup_tag", frame(body_of(no_tag)),
+        {"no lookup_tag", frame_of(body_of(no_tag)),
          "LOOKUP_REQUEST: Check failed: req.has_lookup_tag(): Protocol violation [qv.Error:12]"},
-        {"no check", frame(body_of(no_check)),
+        {"no check", frame_of(body_of(no_check)),
          "CHECK_REQUEST: Check failed: req.has_check(): Protocol violation [qv.Error:12]"},
-        {"lookup type 2 on the wire", frame(std::string("\x08\x01\x10\x07\x18\x02\x22\x01x", 9)),
+        {"lookup type 2 on the wire", frame_of(std::string("\x08\x01\x10\x07\x18\x02\x22\x01x", 9)),
          "LOOKUP_REQUEST: Check failed: req.has_lookup_type(): Protocol violation [qv.Error:12]"},
-        {"no request kind", frame(body_of(no_kind)), "Invalid IPC message format [qv.Error:8]"},
-        {"request kind 3", frame(std::string("\x08\x03\x10\x07", 4)), "Invalid IPC message format [qv.Error:8]"},
-        {"body that does not parse", frame("\xff\xff\xff"), "Invalid IPC message format [qv.Error:8]"},
+        {"no request kind", frame_of(body_of(no_kind)), "Invalid IPC message format [qv.Error:8]"},
+        {"request kind 3", frame_of(std::string("\x08\x03\x10\x07", 4)), "Invalid IPC message format [qv.Error:8]"},
+        {"body that does not parse", frame_of("\xff\xff\xff"), "Invalid IPC message format [qv.Error:8]"},
         {"frame length 0", std::string("\0\0\0\0", 4), "Invalid IPC message size"},
         {"frame length above 64 MiB", std::string("\x01\x00\x00\x04", 4), "Invalid IPC message size"},
     };
@@ -173,7 +168,7 @@ TEST_F(DaemonClients, LookupTypeZeroMustBeOnTheWire)
     // tag 1, serial 7, lookup type 0, tag "x": passes the checks (and "x"
     // is no configured tag); without field 3 it is refused.
     auto client = daemon.connect();
-    client->send_raw(frame(std::string("\x08\x01\x10\x07\x18\x00\x22\x01x", 9)));
+    client->send_raw(frame_of(std::string("\x08\x01\x10\x07\x18\x00\x22\x01x", 9)));
     // Type 0 reaches the LDAP back-end, which knows no tag "x".
     const std::optional<lp::ServerMessage> answer = client->receive(daemon_timeout);
     ASSERT_TRUE(answer);
@@ -183,7 +178,7 @@ TEST_F(DaemonClients, LookupTypeZeroMustBeOnTheWire)
     EXPECT_EQ(count_of(err(), "Warning: Client 0x1 Tag value is invalid\n"), 1u) << err();
 
     auto second = daemon.connect();
-    second->send_raw(frame(std::string("\x08\x01\x10\x07\x22\x01x", 7)));
+    second->send_raw(frame_of(std::string("\x08\x01\x10\x07\x22\x01x", 7)));
     EXPECT_TRUE(second->wait_closed(daemon_timeout));
     EXPECT_NE(err().find("Warning: Client 0x2 LOOKUP_REQUEST: Check failed: req.has_lookup_type(): "
                          "Protocol violation [qv.Error:12]\n"
@@ -317,7 +312,7 @@ TEST_F(DaemonClients, ExtraFieldsAndAbsentUserAndDomain)
     bare.set_lookup_type(lp::LOOKUP_ALLMATCH);
     bare.set_lookup_tag("mytag");
     const std::string body = bare.SerializePartialAsString() + std::string("\x40\x01", 2);
-    client->send_raw(frame(body));
+    client->send_raw(frame_of(body));
     const std::optional<lp::ServerMessage> answer = client->receive(daemon_timeout);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->serial(), 3u);
@@ -337,7 +332,7 @@ TEST_F(DaemonClients, ClientLeavingWithAnswersPending)
             requests.push_back(make_lookup_request(serial, lp::LOOKUP_ALLMATCH, "mytag", ""));
         std::string bytes;
         for (const lp::ClientMessage& request : requests)
-            bytes += frame(body_of(request));
+            bytes += frame_of(body_of(request));
         client->send_raw(bytes);
     }
     ASSERT_TRUE(daemon.wait_for_stderr("Debug: Client 0x1 Destroyed\n"));

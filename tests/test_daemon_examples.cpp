@@ -14,18 +14,13 @@
 #include "support/pg_server.h"
 #include "support/redis_server.h"
 #include "support/slapd_server.h"
+#include "support/test_files.h"
 
 using namespace velbo_test;
 
 namespace {
 
 const std::string lists_dir = std::string(VELBO_SOURCE_DIR) + "/examples/lists/";
-
-std::vector<std::string> sorted(std::vector<std::string> values)
-{
-    std::sort(values.begin(), values.end());
-    return values;
-}
 
 class Examples : public example_session_t {};
 

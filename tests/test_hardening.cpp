@@ -302,10 +302,8 @@ TEST(Hardening, IdleConnectionKeepsNothingOfALargeRequest)
     body.reserve(max_frame_body);
     for (size_t i = 0; i < fields; ++i)
         body += "\x78\x01";
-    const uint32_t length = static_cast<uint32_t>(body.size());
-    const std::string frame = std::string(reinterpret_cast<const char*>(&length), 4) + body;
     const int fd = raw_connect(daemon.socket_path);
-    ASSERT_TRUE(write_bytes(fd, frame));
+    ASSERT_TRUE(write_bytes(fd, frame_of(body)));
     lp::ServerMessage response;
     ASSERT_TRUE(read_response(fd, response));
     EXPECT_TRUE(response.result());

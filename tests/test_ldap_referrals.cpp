@@ -9,18 +9,13 @@
 
 #include "support/daemon_ldap_fixture.h"
 #include "support/slapd_server.h"
+#include "support/test_files.h"
 
 using namespace velbo_test;
 
 namespace {
 
 const std::string people = "ou=people,dc=example,dc=test";
-
-std::vector<std::string> sorted(std::vector<std::string> v)
-{
-    std::sort(v.begin(), v.end());
-    return v;
-}
 
 slapd_options_t origin_options()
 {

@@ -33,6 +33,7 @@
 #include "error.pb.h"
 #include "pilotd_standin.h"
 #include "support/child_process.h"
+#include "support/server_process.h"
 #include "support/test_files.h"
 #include "trawl_client.h"
 
@@ -1024,28 +1025,6 @@ std::set<std::string> files_below(const std::string& dir)
     return files;
 }
 
-// The processes whose parent is pid, from /proc.
-std::vector<pid_t> children_of(pid_t pid)
-{
-    std::vector<pid_t> children;
-    for (boost::filesystem::directory_iterator it("/proc"), end; it != end; ++it) {
-        const std::string name = it->path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string stat = read_file(it->path().string() + "/stat");
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        fields >> state >> parent;
-        if (parent == pid)
-            children.push_back(std::stoi(name));
-    }
-    return children;
-}
-
 TEST(Install, PutsTheDaemonTheToolsAndTheManualPageUnderThePrefix)
 {
     const std::string build = build_dir();
@@ -1070,7 +1049,7 @@ TEST(Install, PutsTheDaemonTheToolsAndTheManualPageUnderThePrefix)
     start_pilotd(pilotd, dir, {"--config", dir.file("config")}, prefix + "/bin/velbo-pilotd");
     ASSERT_TRUE(pilotd_said(dir, "pilotd: configuration revision 1 applied\n"))
         << read_file(dir.file("out")) << read_file(dir.file("err"));
-    const std::vector<pid_t> children = children_of(pilotd.pid);
+    const std::vector<pid_t> children = velbo_test::child_pids(pilotd.pid);
     ASSERT_EQ(children.size(), 1u);
     EXPECT_EQ(boost::filesystem::read_symlink("/proc/" + std::to_string(children[0]) + "/exe"),
               boost::filesystem::canonical(prefix + "/bin/velbo-trawld"));

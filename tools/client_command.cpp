@@ -1,6 +1,5 @@
 // velbo-client: sends lookups and checks pipelined, prints one line per request.
 #include <cmath>
-#include <cstdlib>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -24,14 +23,10 @@ const char usage[] =
 // Seconds as given to --timeout: a positive number, at most a day.
 std::optional<std::chrono::milliseconds> parse_timeout(const std::string& text)
 {
-    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
+    const std::optional<double> seconds = parse_seconds(text, 86400);
+    if (!seconds)
         return std::nullopt;
-    char* end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (*end || !(seconds > 0) || seconds > 86400)
-        return std::nullopt;
-    const auto milliseconds = std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
-    return milliseconds;
+    return std::chrono::milliseconds(static_cast<long long>(std::ceil(*seconds * 1000)));
 }
 
 struct request_t {

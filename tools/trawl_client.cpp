@@ -1,6 +1,7 @@
 #include "trawl_client.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <stdexcept>
@@ -194,4 +195,15 @@ std::optional<lp::LookupType> parse_lookup_type(const std::string& text)
         if (lex_of(descriptor->value(i)) == text)
             return lp::LookupType(descriptor->value(i)->number());
     return std::nullopt;
+}
+
+std::optional<double> parse_seconds(const std::string& text, double most)
+{
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
+        return std::nullopt;
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (*end || !(seconds > 0) || seconds > most)
+        return std::nullopt;
+    return seconds;
 }

@@ -64,6 +64,10 @@ lp::ClientMessage make_check_request(uint32_t serial, lp::LookupType type, const
 std::string lookup_type_text(lp::LookupType type);
 std::optional<lp::LookupType> parse_lookup_type(const std::string& text);
 
+// A number of seconds as a command line gives it: digits with an optional
+// fraction, above 0 and at most `most`; empty for anything else.
+std::optional<double> parse_seconds(const std::string& text, double most);
+
 // The velbo-client command, writing to `out` and `err`; `timeout` bounds the
 // wait for all answers unless --timeout says otherwise.
 int client_command(int argc, char** argv, std::ostream& out, std::ostream& err,

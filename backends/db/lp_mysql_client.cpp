@@ -299,7 +299,6 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
     // The library formats numbers to the width of the buffer bound here
     // (without one a floating-point value comes back empty and zero-filling
     // is lost): column 0 gets a buffer wide enough for any number.
-    fetch_buffer.resize(fetch_buffer_size);
     result_binds[0].buffer = fetch_buffer.data();
     result_binds[0].buffer_length = fetch_buffer.size();
     if (mysql_stmt_bind_result(stmt, result_binds.data()))

@@ -3,7 +3,7 @@
 // options from the connection string's query parameters.
 #pragma once
 
-#include <cstddef>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,8 +46,7 @@ private:
     std::vector<st_mysql_bind> result_binds;
     std::vector<unsigned long> result_lengths;
     // Column 0 of each row is fetched into this buffer first.
-    static constexpr size_t fetch_buffer_size = 256;
-    std::vector<char> fetch_buffer;
+    std::array<char, 256> fetch_buffer;
 };
 
 // The error code of a client or server error number.

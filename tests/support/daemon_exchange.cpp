@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 daemon_session_t::daemon_session_t(const pilotd_standin_options_t& options)
     : daemon(std::make_unique<daemon_fixture_t>(options))
 {
@@ -121,21 +123,16 @@ int raw_connect(const std::string& path)
 
 bool write_bytes(int fd, const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return velbo_test::write_all(fd, bytes.data(), bytes.size());
 }
 
 std::string frame_of(const lp::ClientMessage& request)
 {
-    const std::string body = request.SerializeAsString();
+    return frame_of(request.SerializeAsString());
+}
+
+std::string frame_of(const std::string& body)
+{
     const uint32_t length = static_cast<uint32_t>(body.size());
     return std::string(reinterpret_cast<const char*>(&length), 4) + body;
 }

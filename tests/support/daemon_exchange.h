@@ -63,4 +63,6 @@ protected:
 int raw_connect(const std::string& path);
 bool write_bytes(int fd, const std::string& bytes);
 std::string frame_of(const lp::ClientMessage& request);
+// A frame of any body, its length first.
+std::string frame_of(const std::string& body);
 bool read_frame_body(int fd, std::string& body);

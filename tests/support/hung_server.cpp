@@ -3,31 +3,23 @@
 #include <cerrno>
 #include <system_error>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "support/server_process.h"
 
 namespace velbo_test {
 
 hung_server_t::hung_server_t()
 {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0)
-        throw std::system_error(errno, std::generic_category(), "socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(listener_, 64) < 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) < 0 || ::pipe2(stop_pipe_, O_CLOEXEC) < 0) {
+    listener_ = listen_on_loopback(64, port_, "hung server");
+    if (::pipe2(stop_pipe_, O_CLOEXEC) < 0) {
         const int e = errno;
         ::close(listener_);
         throw std::system_error(e, std::generic_category(), "hung server");
     }
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 

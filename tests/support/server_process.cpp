@@ -140,23 +140,30 @@ void stop_and_wait(pid_t pid)
     throw std::runtime_error("process " + std::to_string(pid) + " did not stop");
 }
 
-unsigned free_tcp_port()
+int listen_on_loopback(int backlog, unsigned& port, const char* what)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        throw std::system_error(errno, std::generic_category(), "socket");
+        throw std::system_error(errno, std::generic_category(), what);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || ::listen(fd, backlog) < 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
         const int e = errno;
         ::close(fd);
-        throw std::system_error(e, std::generic_category(), "bind");
+        throw std::system_error(e, std::generic_category(), what);
     }
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+unsigned free_tcp_port()
+{
+    unsigned port = 0;
+    ::close(listen_on_loopback(1, port, "bind"));
+    return port;
 }
 
 

@@ -44,6 +44,10 @@ std::vector<pid_t> child_pids(pid_t parent);
 // stopped (the signal takes effect asynchronously).
 void stop_and_wait(pid_t pid);
 
+// A TCP socket (close-on-exec) listening on 127.0.0.1 on a free port, which
+// is stored in `port`. Throws std::system_error naming `what`.
+int listen_on_loopback(int backlog, unsigned& port, const char* what);
+
 // A free TCP port on 127.0.0.1 at the time of the call (bound to port 0 and
 // read back); the caller retries when a server then cannot bind it.
 unsigned free_tcp_port();

@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/server_process.h"
+#include "support/test_files.h"
+
 namespace velbo_test {
 
 namespace {
@@ -24,36 +27,16 @@ sockaddr_in loopback(unsigned port)
     return addr;
 }
 
-bool write_all(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 } // namespace
 
 tcp_relay_t::tcp_relay_t(unsigned target_port) : target_port_(target_port)
 {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    socklen_t len = sizeof addr;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
-        ::listen(listener_, 16) < 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) < 0 ||
-        ::pipe2(wake_, O_CLOEXEC) < 0) {
+    listener_ = listen_on_loopback(16, port_, "tcp relay");
+    if (::pipe2(wake_, O_CLOEXEC) < 0) {
         const int e = errno;
-        if (listener_ >= 0)
-            ::close(listener_);
+        ::close(listener_);
         throw std::system_error(e, std::generic_category(), "tcp relay");
     }
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 

@@ -1,6 +1,7 @@
 // Files for tests: a temporary directory and small text helpers.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,11 @@ std::vector<std::string> lines_of(const std::string& text);
 
 // Counts the occurrences of a text.
 size_t count_of(const std::string& text, const std::string& part);
+
+// Writes every byte, resuming after signals; false when a write fails.
+bool write_all(int fd, const char* data, size_t size);
+
+// The texts in ascending order.
+std::vector<std::string> sorted(std::vector<std::string> texts);
 
 } // namespace velbo_test

@@ -2,7 +2,6 @@
 // own error category.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -55,22 +54,33 @@ public:
     std::string log_prefix(const std::string& tag) const;
 };
 
-// When the read that delivered the request being dispatched completed
-// (steady clock); for a request that came from no client socket, the time
-// of the call.
-std::chrono::steady_clock::time_point lp_request_read_time();
+// The client connection a request came from, for back-ends that answer
+// later: they hold back work for a connection whose unsent answers already
+// fill its bound, so that a client that does not read costs little.
+class lp_requester_t {
+public:
+    virtual bool saturated() const = 0;
+    virtual std::weak_ptr<const lp_requester_t> weak_requester() const = 0;
+
+protected:
+    ~lp_requester_t() = default;
+};
+
+// The connection of the request being dispatched; empty outside a dispatch
+// from a client socket.
+std::weak_ptr<const lp_requester_t> lp_request_requester();
 
 // A back-end that posts a large answer while it takes the request says how
 // many bytes the answer holds, so that the connection counts them as unsent
 // until the answer is queued. Nothing happens outside a request's dispatch.
 void lp_promise_answer_bytes(std::size_t bytes);
 
-// For its lifetime, requests dispatched on this thread were delivered by a
-// read that completed at read_time, and the answer bytes they promise add up
-// in promised_bytes.
+// For its lifetime, requests dispatched on this thread came from requester
+// (null: from no client socket), and the answer bytes they promise add up in
+// promised_bytes.
 class lp_request_scope_t {
 public:
-    explicit lp_request_scope_t(std::chrono::steady_clock::time_point read_time);
+    explicit lp_request_scope_t(const lp_requester_t* requester = nullptr);
     ~lp_request_scope_t();
     lp_request_scope_t(const lp_request_scope_t&) = delete;
     lp_request_scope_t& operator=(const lp_request_scope_t&) = delete;
@@ -78,10 +88,10 @@ public:
     std::size_t promised_bytes() const noexcept { return promised; }
 
 private:
-    friend std::chrono::steady_clock::time_point lp_request_read_time();
     friend void lp_promise_answer_bytes(std::size_t bytes);
+    friend std::weak_ptr<const lp_requester_t> lp_request_requester();
     lp_request_scope_t* const outer;
-    const std::chrono::steady_clock::time_point read_time;
+    const lp_requester_t* const requester;
     std::size_t promised = 0;
 };
 

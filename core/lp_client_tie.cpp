@@ -113,6 +113,16 @@ bool lp_client_tie_t::intake_full() const
     return owed_answers >= client_owed_limit || unsent_bytes() + promised_bytes > client_unsent_limit;
 }
 
+bool lp_client_tie_t::saturated() const
+{
+    return takes_answers() && unsent_bytes() + promised_bytes > client_unsent_limit;
+}
+
+std::weak_ptr<const lp_requester_t> lp_client_tie_t::weak_requester() const
+{
+    return std::static_pointer_cast<const lp_requester_t>(shared_from_this());
+}
+
 void lp_client_tie_t::owe_answer()
 {
     if (owed_answers++ != 0)
@@ -154,7 +164,7 @@ void lp_client_tie_t::release_owing()
 
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
 {
-    lp_request_scope_t scope(read_time());
+    lp_request_scope_t scope(this);
     try {
         if (!parsed_request.ParseFromZeroCopyStream(&body))
             throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_MESSAGE_FORMAT));

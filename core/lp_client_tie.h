@@ -19,7 +19,8 @@ extern boost::signals2::signal<void(int)> lp_client_count_changed;
 extern int lp_client_tie_counter;
 
 class lp_client_tie_t : public std::enable_shared_from_this<lp_client_tie_t>,
-                        public cf_unix_ipc_link_t {
+                        public cf_unix_ipc_link_t,
+                        public lp_requester_t {
 public:
     static std::shared_ptr<lp_client_tie_t> create(lp_inventory_t& inventory,
                                                    std::shared_ptr<cf_unix_socket_t> socket);
@@ -40,6 +41,9 @@ public:
     // answers that arrive are dropped. For the end of the process, once the
     // event loop no longer runs.
     static void release_owing();
+
+    bool saturated() const override;
+    std::weak_ptr<const lp_requester_t> weak_requester() const override;
 
 protected:
     void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;

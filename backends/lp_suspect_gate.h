@@ -33,6 +33,8 @@ public:
     void settle(uint64_t probe, outcome_t outcome, const boost::system::error_code& code);
 
     bool suspect() const noexcept { return is_suspect; }
+    // Whether admit would refuse now.
+    bool refusing() const noexcept { return is_suspect && probe_out != 0; }
     // Whether nothing is left to remember: healthy, no probe out.
     bool idle() const noexcept { return !is_suspect && probe_out == 0; }
     const boost::system::error_code& code() const noexcept { return failure; }

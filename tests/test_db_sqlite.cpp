@@ -284,7 +284,7 @@ TEST_F(SqliteTest, ALockHeldElsewhereFailsWithinTheBound)
     const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> holder(raw, &sqlite3_close);
     ASSERT_EQ(sqlite3_exec(raw, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
 
-    // The request on the other tag is sent behind it and answered once it has failed.
+    // The request on the other file is answered meanwhile, on its own connection.
     const size_t mark = log_mark();
     const auto started = std::chrono::steady_clock::now();
     const auto responses = client->exchange({lookup_request(100, SQLITE, "locked"), lookup_request(101, SQLITE, "other")},

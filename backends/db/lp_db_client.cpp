@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <locale>
+#include <utility>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/trim.hpp>
@@ -10,8 +11,58 @@
 
 #include "cf_errors.h"
 #include "cf_log.h"
+#include "db/lp_db_worker.h"
 #include "lp_inventory.h"
 #include "trawld_client_ipc.pb.h"
+
+namespace {
+
+// How often requests held back for a client that does not read look again.
+constexpr std::chrono::milliseconds parked_retry{10};
+
+const char* const not_sent_unopened = "Not sent: no connection to the server could be opened while this request waited";
+
+} // namespace
+
+// A request waiting for its connection's worker, with its answer.
+struct lp_db_client_t::pending_t {
+    std::unique_ptr<lp_db_call_t> call;
+    lp_lookup_handler_t lookup;  // one of the two is set
+    lp_check_handler_t check;
+    std::string value;
+    std::weak_ptr<const lp_requester_t> requester;
+
+    void answer(const boost::system::error_code& ec, const std::vector<std::string>& rows) const
+    {
+        if (lookup)
+            lookup(ec, ec ? std::vector<std::string>() : rows);
+        else
+            check(ec, !ec && std::find(rows.begin(), rows.end(), value) != rows.end());
+    }
+    bool held_back() const
+    {
+        const std::shared_ptr<const lp_requester_t> r = requester.lock();
+        return r && r->saturated();
+    }
+};
+
+// A pooled connection string: its parsed entry, its worker while it has
+// one, and the requests waiting for it.
+struct lp_db_client_t::slot_t {
+    // Shared with the worker, which alone touches the handle and what
+    // connecting fills in; the loop reads the description and keeps last_use.
+    std::shared_ptr<lp_db_connection_t> entry = std::make_shared<lp_db_connection_t>();
+    std::unique_ptr<lp_db_worker_t> worker;
+    std::deque<std::unique_ptr<pending_t>> queue;
+    // The request on the worker, and the probe number its pass carried.
+    std::unique_ptr<pending_t> running;
+    uint64_t probe = 0;
+    bool connected = false;
+    bool retiring = false;
+    lp_suspect_gate_t gate;
+    std::unique_ptr<boost::asio::steady_timer> parked_timer;
+    bool parked_timer_armed = false;
+};
 
 lp_db_error_t::lp_db_error_t(qv::ErrorCode code, bool fatal_, bool timed_out_)
     : boost::system::system_error(qv::make_error_code(code)), fatal(fatal_ || timed_out_), timed_out(timed_out_)
@@ -68,15 +119,11 @@ std::string lp_db_client_t::pool_discriminator(const std::string&)
     return std::string();
 }
 
-void lp_db_client_t::emit_placeholder(std::string& text, const std::string&)
+void lp_db_client_t::read_settings(lp_db_call_t&) {}
+
+void lp_db_client_t::emit_placeholder(lp_db_call_t&, std::string& text) const
 {
     text.back() = '?';
-}
-
-const std::string& lp_db_client_t::effective_conn(const std::string& tag)
-{
-    const std::string& conn = conn_for_tag(tag);
-    return conn.empty() ? default_conn() : conn;
 }
 
 const std::string& lp_db_client_t::pool_key(const std::string& tag, const std::string& conn)
@@ -105,36 +152,28 @@ lp_db_conn_context_t lp_db_client_t::conn_context(const std::string& tag) const
     return context;
 }
 
-lp_db_connection_t& lp_db_client_t::pool_entry(const std::string& tag, const std::string& conn, bool parse)
+lp_db_client_t::slot_ptr_t lp_db_client_t::slot_for(const std::string& tag)
 {
+    const std::string& own = conn_for_tag(tag);
+    const std::string& conn = own.empty() ? default_conn() : own;
     const std::string& key = pool_key(tag, conn);
     auto found = pool.find(key);
     if (found == pool.end())
-        found = pool.emplace(key, lp_db_connection_t()).first;
-    lp_db_connection_t& entry = found->second;
-    if (parse && !entry.parsed())
-        entry.parse(conn_context(tag), conn);
-    return entry;
+        found = pool.emplace(key, std::make_shared<slot_t>()).first;
+    // A string that does not parse is parsed again at its next use.
+    if (!found->second->entry->parsed())
+        found->second->entry->parse(conn_context(tag), conn);
+    return found->second;
 }
 
-lp_db_connection_t& lp_db_client_t::connection_for_tag(const std::string& tag)
+void* lp_db_client_t::get_connection(lp_db_connection_t& entry, const lp_db_call_t& call) const
 {
-    return pool_entry(tag, effective_conn(tag), true);
-}
-
-void* lp_db_client_t::get_connection(const std::string& tag)
-{
-    lp_db_connection_t& entry = connection_for_tag(tag);
     if (!entry.handle)
-        entry.handle = connect(entry, tag);
-    if (!idle_timer)
-        idle_timer = std::make_unique<boost::asio::steady_timer>(inventory.io_context);
-    if (!idle_timer_armed && inventory.settings->db_idle_timeout() >= 1000)
-        start_idle_timer();
+        entry.handle = connect(entry, call);
     return entry.handle;
 }
 
-void lp_db_client_t::close_connection(lp_db_connection_t& entry)
+void lp_db_client_t::close_connection(lp_db_connection_t& entry) const
 {
     if (entry.handle) {
         void* handle = entry.handle;
@@ -143,151 +182,294 @@ void lp_db_client_t::close_connection(lp_db_connection_t& entry)
     }
 }
 
-void lp_db_client_t::close_all()
-{
-    for (auto& item : pool)
-        close_connection(item.second);
-    pool.clear();
-}
-
-void lp_db_client_t::reconfigure()
-{
-    close_all();
-}
-
-const std::string& lp_db_client_t::expand_request(const std::string& tag, const lp_db_connection_t&,
-                                                  const std::string& request, const std::string& user,
-                                                  const std::string& domain)
+const std::string& lp_db_client_t::expand_request(lp_db_call_t& call) const
 {
     // The prefix only for the Debug lines that will be written.
-    const std::string prefix = cf_log_threshold <= CF_LOG_DEBUG ? log_prefix(tag) : std::string();
+    static const std::string none;
+    const std::string& prefix = cf_log_threshold <= CF_LOG_DEBUG ? call.prefix : none;
+    struct context_t {
+        const lp_db_client_t* client;
+        lp_db_call_t* call;
+    } context{this, &call};
     lp_expand_template(
-        request, user, domain,
-        [](void* self, std::string& text, const std::string& value) {
-            static_cast<lp_db_client_t*>(self)->emit_placeholder(text, value);
+        call.request, call.user, call.domain,
+        [](void* c, std::string& text, const std::string&) {
+            auto* self = static_cast<context_t*>(c);
+            self->client->emit_placeholder(*self->call, text);
         },
-        this, params, request_text, prefix);
-    if (request_text.empty()) {
+        &context, call.params, call.text, prefix);
+    if (call.text.empty()) {
         if (cf_log_threshold <= CF_LOG_ERROR)
-            cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Mandatory \"Request\" parameter is not specified");
+            cf_log_message(CF_LOG_ERROR, call.prefix + "Mandatory \"Request\" parameter is not specified");
         throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_CONFIG));
     }
-    return request_text;
+    return call.text;
 }
 
-void lp_db_client_t::fail(const std::string& tag, const std::string& message, qv::ErrorCode code,
+void lp_db_client_t::fail(const lp_db_call_t& call, const std::string& message, qv::ErrorCode code,
                           bool fatal) const
 {
     if (cf_log_threshold <= CF_LOG_ERROR)
-        cf_log_message(CF_LOG_ERROR, log_prefix(tag) + cf_log_escape(message));
+        cf_log_message(CF_LOG_ERROR, call.prefix + cf_log_escape(message));
     throw lp_db_error_t(code, fatal);
 }
 
-void lp_db_client_t::fail_timed_out(const std::string& tag, const std::string& message, qv::ErrorCode code) const
+void lp_db_client_t::fail_timed_out(const lp_db_call_t& call, const std::string& message, qv::ErrorCode code) const
 {
     if (cf_log_threshold <= CF_LOG_ERROR)
-        cf_log_message(CF_LOG_ERROR, log_prefix(tag) + cf_log_escape(message));
+        cf_log_message(CF_LOG_ERROR, call.prefix + cf_log_escape(message));
     throw lp_db_error_t(code, true, true);
 }
 
-void lp_db_client_t::run_query(const std::string& tag, const std::string& user, const std::string& domain,
-                               boost::system::error_code& result)
+lp_db_outcome_t lp_db_client_t::serve(lp_db_connection_t& entry, lp_db_call_t& call) const
 {
-    rows.clear();
-    params.clear();
-    request_started = std::chrono::steady_clock::now();
-    const std::chrono::steady_clock::time_point read_time = lp_request_read_time();
+    lp_db_outcome_t outcome;
+    // Bounds that cover the request as a whole, its retry included, start here.
+    call.started = std::chrono::steady_clock::now();
     const boost::system::error_code conn_closed = qv::make_error_code(qv::EC_DB_CONN_CLOSED);
-    lp_db_connection_t* entry = nullptr;
-    // Whether the last failure was a time-out.
-    bool timed_out = false;
     // One execution; a lost or broken connection is closed.
     const auto attempt = [&]() -> boost::system::error_code {
+        call.rows.clear();
+        call.params.clear();
+        call.marks.clear();
+        call.leading_blanks = 0;
         try {
-            query(tag, user, domain);
+            query(entry, call);
         } catch (const boost::system::system_error& e) {
             const auto* failure = dynamic_cast<const lp_db_error_t*>(&e);
-            timed_out = failure && failure->timed_out;
+            outcome.timed_out = failure && failure->timed_out;
             if (e.code() == conn_closed || (failure && failure->fatal))
-                close_connection(*entry);
+                close_connection(entry);
             return e.code();
         }
-        timed_out = false;
-        entry->last_use = std::chrono::steady_clock::now();
+        outcome.timed_out = false;
         return boost::system::error_code();
     };
     try {
-        entry = &connection_for_tag(tag);
-        if (read_time < entry->timed_out_at) {
-            // The server timed out while this request waited in the daemon:
-            // it is not tried again for a request that old.
-            if (cf_log_threshold <= CF_LOG_ERROR)
-                cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Not sent: the server timed out while this request waited");
-            result = entry->timeout_code;
-            return;
-        }
-        result = attempt();
-        if (result == conn_closed) {
-            get_connection(tag);
-            rows.clear();
-            params.clear();
-            result = attempt();
-        }
+        outcome.code = attempt();
+        if (outcome.code == conn_closed)
+            outcome.code = attempt();
+    } catch (...) {
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, call.prefix + "Cannot retrieve data from database: Unexpected error");
+        outcome.timed_out = false;
+        outcome.code = qv::make_error_code(qv::EC_UNEXPECTED_ERROR);
+    }
+    if (outcome.code)
+        call.rows.clear();
+    if (call.close_after)
+        close_connection(entry);
+    outcome.connected = entry.handle != nullptr;
+    return outcome;
+}
+
+void lp_db_client_t::submit(const std::string& tag, const std::string& user, const std::string& domain,
+                            std::unique_ptr<pending_t> pending)
+{
+    slot_ptr_t slot;
+    try {
+        slot = slot_for(tag);
+        auto call = std::make_unique<lp_db_call_t>();
+        call->tag = tag;
+        call->prefix = log_prefix(tag);
+        call->user = user;
+        call->domain = domain;
+        call->request = request_for_tag(tag);
+        call->close_after = inventory.settings->db_idle_timeout() < 1000;
+        read_settings(*call);
+        pending->call = std::move(call);
     } catch (const boost::system::system_error& e) {
-        const auto* failure = dynamic_cast<const lp_db_error_t*>(&e);
-        timed_out = failure && failure->timed_out;
-        result = e.code();
+        boost::asio::post(inventory.io_context,
+                          [p = std::move(pending), code = e.code()]() { p->answer(code, {}); });
+        return;
     } catch (...) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot retrieve data from database: Unexpected error");
-        timed_out = false;
-        result = qv::make_error_code(qv::EC_UNEXPECTED_ERROR);
-    }
-    if (!entry)
+        boost::asio::post(inventory.io_context, [p = std::move(pending)]() {
+            p->answer(qv::make_error_code(qv::EC_UNEXPECTED_ERROR), {});
+        });
         return;
-    if (timed_out) {
-        entry->timed_out_at = std::chrono::steady_clock::now();
-        entry->timeout_code = result;
-    } else if (!result) {
-        // The server answers: older requests may try it again.
-        entry->timed_out_at = std::chrono::steady_clock::time_point();
     }
-}
-
-void lp_db_client_t::close_if_sub_second(const std::string& tag)
-{
-    if (inventory.settings->db_idle_timeout() >= 1000)
-        return;
-    const auto found = pool.find(pool_key(tag, effective_conn(tag)));
-    if (found != pool.end() && found->second.parsed())
-        close_connection(found->second);
+    pending->requester = lp_request_requester();
+    slot->queue.push_back(std::move(pending));
+    pump(slot);
 }
 
 void lp_db_client_t::lookup(const std::string& tag, const std::string& user, const std::string& domain,
                             const lp_lookup_handler_t& handler)
 {
-    boost::system::error_code ec;
-    run_query(tag, user, domain, ec);
-    close_if_sub_second(tag);
-    if (ec)
-        rows.clear();
-    size_t bytes = 0;
-    for (const std::string& row : rows)
-        bytes += row.size();
-    lp_promise_answer_bytes(bytes);
-    boost::asio::post(inventory.io_context, [handler, ec, values = std::move(rows)]() { handler(ec, values); });
-    rows.clear();
+    auto pending = std::make_unique<pending_t>();
+    pending->lookup = handler;
+    submit(tag, user, domain, std::move(pending));
 }
 
 void lp_db_client_t::check(const std::string& tag, const std::string& user, const std::string& domain,
                            const std::string& value, const lp_check_handler_t& handler)
 {
-    boost::system::error_code ec;
-    run_query(tag, user, domain, ec);
-    close_if_sub_second(tag);
-    const bool found = !ec && std::find(rows.begin(), rows.end(), value) != rows.end();
-    rows.clear();
-    boost::asio::post(inventory.io_context, [handler, ec, found]() { handler(ec, found); });
+    auto pending = std::make_unique<pending_t>();
+    pending->check = handler;
+    pending->value = value;
+    submit(tag, user, domain, std::move(pending));
+}
+
+void lp_db_client_t::refuse(slot_t& slot, std::unique_ptr<pending_t> pending)
+{
+    if (cf_log_threshold <= CF_LOG_ERROR)
+        cf_log_message(CF_LOG_ERROR, pending->call->prefix + slot.gate.refusal());
+    // Never answered inside lookup or check.
+    boost::asio::post(inventory.io_context,
+                      [p = std::move(pending), code = slot.gate.code()]() { p->answer(code, {}); });
+}
+
+void lp_db_client_t::pump(const slot_ptr_t& slot)
+{
+    // While the probe is out, the requests behind it fail at once.
+    while (slot->gate.refusing() && !slot->queue.empty()) {
+        std::unique_ptr<pending_t> pending = std::move(slot->queue.front());
+        slot->queue.pop_front();
+        refuse(*slot, std::move(pending));
+    }
+    while (!slot->running && !slot->queue.empty()) {
+        // The first request whose client takes its answers; the others wait
+        // until their client has read.
+        auto next = std::find_if(slot->queue.begin(), slot->queue.end(),
+                                 [](const std::unique_ptr<pending_t>& p) { return !p->held_back(); });
+        if (next == slot->queue.end()) {
+            if (!slot->parked_timer)
+                slot->parked_timer = std::make_unique<boost::asio::steady_timer>(inventory.io_context);
+            if (!slot->parked_timer_armed) {
+                slot->parked_timer_armed = true;
+                slot->parked_timer->expires_after(parked_retry);
+                slot->parked_timer->async_wait(
+                    [this, weak = std::weak_ptr<slot_t>(slot)](const boost::system::error_code& ec) {
+                        if (ec == boost::asio::error::operation_aborted)
+                            return;
+                        if (const slot_ptr_t s = weak.lock()) {
+                            s->parked_timer_armed = false;
+                            pump(s);
+                        }
+                    });
+            }
+            return;
+        }
+        std::unique_ptr<pending_t> pending = std::move(*next);
+        slot->queue.erase(next);
+        const lp_suspect_gate_t::pass_t pass = slot->gate.admit();
+        if (pass.refused) {
+            refuse(*slot, std::move(pending));
+            continue;
+        }
+        if (!slot->worker)
+            slot->worker = std::make_unique<lp_db_worker_t>(*this, inventory.io_context, slot->entry);
+        slot->probe = pass.probe;
+        std::unique_ptr<lp_db_call_t> call = std::move(pending->call);
+        slot->running = std::move(pending);
+        slot->worker->run(std::move(call), [this, weak = std::weak_ptr<slot_t>(slot)](
+                                                std::unique_ptr<lp_db_call_t> done, const lp_db_outcome_t& outcome) {
+            if (const slot_ptr_t s = weak.lock())
+                on_done(s, std::move(done), outcome);
+        });
+    }
+}
+
+void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_t> call,
+                             const lp_db_outcome_t& outcome)
+{
+    const std::unique_ptr<pending_t> pending = std::move(slot->running);
+    slot->connected = outcome.connected;
+    if (!outcome.code)
+        slot->entry->last_use = std::chrono::steady_clock::now();
+
+    using outcome_t = lp_suspect_gate_t::outcome_t;
+    const qv::ErrorCode code = outcome.code.category() == qv::cf_proto_error_category()
+                                   ? static_cast<qv::ErrorCode>(outcome.code.value())
+                                   : qv::EC_UNEXPECTED_ERROR;
+    outcome_t verdict = outcome_t::other;
+    if (outcome.timed_out)
+        verdict = outcome_t::timed_out;
+    else if (code == qv::EC_DB_OPEN_ERROR)
+        verdict = outcome_t::unopened;
+    else if (!outcome.code || code == qv::EC_DB_COMMON_ERROR)
+        verdict = outcome_t::answered;
+    slot->gate.settle(slot->probe, verdict, outcome.code);
+    slot->probe = 0;
+
+    pending->answer(outcome.code, call->rows);
+    // Every request that waited for a server that did not answer fails with it.
+    if (verdict == outcome_t::timed_out)
+        fail_queued(*slot, outcome.code, lp_not_sent_timed_out);
+    else if (verdict == outcome_t::unopened)
+        fail_queued(*slot, outcome.code, not_sent_unopened);
+
+    if (!slot->connected && slot->queue.empty())
+        retire_worker(*slot);
+    if (slot->retiring) {
+        forget_if_done(slot);
+        if (slot->queue.empty())
+            return;
+    }
+    if (!slot->connected || inventory.settings->db_idle_timeout() < 1000) {
+        // Nothing for the idle timer.
+    } else if (!idle_timer_armed) {
+        if (!idle_timer)
+            idle_timer = std::make_unique<boost::asio::steady_timer>(inventory.io_context);
+        start_idle_timer();
+    }
+    pump(slot);
+}
+
+void lp_db_client_t::fail_queued(slot_t& slot, const boost::system::error_code& code, const std::string& line)
+{
+    for (const std::unique_ptr<pending_t>& pending : std::exchange(slot.queue, {})) {
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, pending->call->prefix + line);
+        pending->answer(code, {});
+    }
+}
+
+void lp_db_client_t::retire_worker(slot_t& slot)
+{
+    // Idle here: the destructor returns at once.
+    slot.worker.reset();
+    slot.connected = false;
+}
+
+void lp_db_client_t::forget_if_done(const slot_ptr_t& slot)
+{
+    if (slot->running || !slot->queue.empty())
+        return;
+    retire_worker(*slot);
+    retiring.erase(std::remove(retiring.begin(), retiring.end(), slot), retiring.end());
+}
+
+void lp_db_client_t::close_all()
+{
+    idle_timer.reset();
+    idle_timer_armed = false;
+    std::vector<slot_ptr_t> all = std::move(retiring);
+    retiring.clear();
+    for (auto& item : pool)
+        all.push_back(item.second);
+    pool.clear();
+    // Waits for calls in progress; what they post finds no slot.
+    for (const slot_ptr_t& slot : all) {
+        slot->parked_timer.reset();
+        slot->worker.reset();
+    }
+}
+
+void lp_db_client_t::reconfigure()
+{
+    for (auto& item : pool) {
+        const slot_ptr_t& slot = item.second;
+        slot->retiring = true;
+        retiring.push_back(slot);
+    }
+    pool.clear();
+    // Those with nothing to do end now; the others once their queue is done.
+    const std::vector<slot_ptr_t> all = retiring;
+    for (const slot_ptr_t& slot : all)
+        forget_if_done(slot);
 }
 
 void lp_db_client_t::start_idle_timer()
@@ -312,15 +494,15 @@ void lp_db_client_t::on_idle_timer(const boost::system::error_code& ec)
     const uint32_t timeout = inventory.settings->db_idle_timeout();
     const auto now = std::chrono::steady_clock::now();
     for (auto& item : pool) {
-        lp_db_connection_t& entry = item.second;
-        if (!entry.handle)
+        slot_t& slot = *item.second;
+        if (!slot.connected || slot.running || !slot.queue.empty())
             continue;
-        const long long idle = std::chrono::duration_cast<std::chrono::seconds>(now - entry.last_use).count();
+        const long long idle = std::chrono::duration_cast<std::chrono::seconds>(now - slot.entry->last_use).count();
         if (idle > static_cast<long long>(timeout / 1000)) {
             if (cf_log_threshold <= CF_LOG_NOTICE)
-                cf_log_message(CF_LOG_NOTICE, entry.description + " Inactivity time: " + std::to_string(idle) +
+                cf_log_message(CF_LOG_NOTICE, slot.entry->description + " Inactivity time: " + std::to_string(idle) +
                                                   " seconds, connection closed");
-            close_connection(entry);
+            retire_worker(slot);
         }
     }
     if (timeout >= 1000)

@@ -1,10 +1,13 @@
 #include "db/lp_mysql_client.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <locale>
 #include <memory>
+#include <stdexcept>
 #include <unordered_map>
+#include <vector>
 
 #include <boost/lexical_cast.hpp>
 #include <mysql.h>
@@ -113,7 +116,12 @@ uint32_t parse_mysql_uint_option(const std::string& log_prefix, const std::strin
     bad_option(log_prefix, "\"" + key + "\": \"" + value + "\" is not valid integer value");
 }
 
-lp_mysql_client_t::lp_mysql_client_t(lp_inventory_t& inventory_) : lp_db_client_t(inventory_) {}
+lp_mysql_client_t::lp_mysql_client_t(lp_inventory_t& inventory_) : lp_db_client_t(inventory_)
+{
+    // Once, before any worker's mysql_init, which is not safe to race.
+    if (mysql_library_init(0, nullptr, nullptr) != 0)
+        throw std::runtime_error("mysql_library_init failed");
+}
 
 lp_mysql_client_t::~lp_mysql_client_t()
 {
@@ -145,19 +153,24 @@ bool lp_mysql_client_t::is_conn_configured(const std::string& conn)
     return inventory.settings->mysql_conn_configured(conn);
 }
 
-void lp_mysql_client_t::disconnect(void* handle)
+const std::string& lp_mysql_client_t::request_for_tag(const std::string& tag)
+{
+    return inventory.settings->mysql_request(tag);
+}
+
+void lp_mysql_client_t::disconnect(void* handle) const
 {
     mysql_close(static_cast<MYSQL*>(handle));
 }
 
-void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
+void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const lp_db_call_t& call) const
 {
     mysql_ptr conn(mysql_init(nullptr), &mysql_close);
     if (!conn)
-        fail(tag, "Cannot init the database", qv::EC_DB_OPEN_ERROR);
+        fail(call, "Cannot init the database", qv::EC_DB_OPEN_ERROR);
     mysql_optionsv(conn.get(), MYSQL_READ_DEFAULT_GROUP, "client");
 
-    const std::string prefix = log_prefix(tag);
+    const std::string& prefix = call.prefix;
     for (const auto& param : entry.params) {
         const std::string& key = param.first;
         const std::string& value = param.second;
@@ -188,7 +201,7 @@ void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const std::string& t
             break;
         }
         if (result != 0)
-            fail(tag, "Invalid option string (option \"" + key + "\": cannot set the database option)",
+            fail(call, "Invalid option string (option \"" + key + "\": cannot set the database option)",
                  qv::EC_DB_OPEN_ERROR);
         if (cf_log_threshold <= CF_LOG_DEBUG)
             cf_log_message(CF_LOG_DEBUG, prefix + "database option \"" + cf_log_escape(key) + "\" is set OK");
@@ -217,46 +230,52 @@ void* lp_mysql_client_t::connect(lp_db_connection_t& entry, const std::string& t
         connected = mysql_real_connect(conn.get(), nullptr, entry.user.c_str(), entry.password.c_str(),
                                        entry.db.c_str(), 0, entry.path.c_str(), 0);
     } else {
-        fail(tag, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
+        fail(call, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
     }
     if (!connected) {
         const int system_error = errno;
         const std::string message = std::string("Cannot connect to database: ") + mysql_error(conn.get());
         if (mysql_timed_out(mysql_errno(conn.get()), system_error))
-            fail_timed_out(tag, message, qv::EC_DB_OPEN_ERROR);
-        fail(tag, message, qv::EC_DB_OPEN_ERROR);
+            fail_timed_out(call, message, qv::EC_DB_OPEN_ERROR);
+        fail(call, message, qv::EC_DB_OPEN_ERROR);
     }
     return conn.release();
 }
 
-void lp_mysql_client_t::fail_statement(const std::string& tag, const std::string& message,
+void lp_mysql_client_t::fail_statement(const lp_db_call_t& call, const std::string& message,
                                        unsigned int error_number, int system_error) const
 {
     if (mysql_timed_out(error_number, system_error))
-        fail_timed_out(tag, message, qv::EC_DB_CONN_CLOSED);
-    fail(tag, message, mysql_error_code(error_number));
+        fail_timed_out(call, message, qv::EC_DB_CONN_CLOSED);
+    fail(call, message, mysql_error_code(error_number));
 }
 
-void lp_mysql_client_t::query(const std::string& tag, const std::string& user, const std::string& domain)
+void lp_mysql_client_t::query(lp_db_connection_t& entry, lp_db_call_t& call) const
 {
-    auto* conn = static_cast<MYSQL*>(get_connection(tag));
-    const std::string& text =
-        expand_request(tag, connection_for_tag(tag), inventory.settings->mysql_request(tag), user, domain);
+    auto* conn = static_cast<MYSQL*>(get_connection(entry, call));
+    const std::string& text = expand_request(call);
+    const std::vector<std::string>& params = call.params;
+    std::vector<std::string>& rows = call.rows;
+    std::vector<MYSQL_BIND> param_binds;
+    std::vector<MYSQL_BIND> result_binds;
+    std::vector<unsigned long> result_lengths;
+    // Column 0 of each row is fetched into this buffer first.
+    std::array<char, 256> fetch_buffer;
 
     mysql_stmt_ptr statement(mysql_stmt_init(conn), &mysql_stmt_close);
     if (!statement)
-        fail(tag, "Cannot init the statement", mysql_error_code(mysql_errno(conn)));
+        fail(call, "Cannot init the statement", mysql_error_code(mysql_errno(conn)));
     MYSQL_STMT* stmt = statement.get();
     const auto stmt_error = [&](const char* what) {
         const int system_error = errno;
-        fail_statement(tag, std::string(what) + mysql_stmt_error(stmt), mysql_stmt_errno(stmt), system_error);
+        fail_statement(call, std::string(what) + mysql_stmt_error(stmt), mysql_stmt_errno(stmt), system_error);
     };
     // Cleared, so that an ETIMEDOUT comes from this request's steps.
     errno = 0;
     if (mysql_stmt_prepare(stmt, text.data(), text.size()) != 0) {
         const int system_error = errno;
         const unsigned int number = mysql_errno(conn) ? mysql_errno(conn) : mysql_stmt_errno(stmt);
-        fail_statement(tag, std::string("Cannot prepare the statement: ") + mysql_stmt_error(stmt), number,
+        fail_statement(call, std::string("Cannot prepare the statement: ") + mysql_stmt_error(stmt), number,
                        system_error);
     }
 
@@ -264,7 +283,7 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         // The library reads one bind per placeholder of the statement.
         const unsigned long placeholders = mysql_stmt_param_count(stmt);
         if (placeholders > params.size())
-            fail(tag, "Cannot bind input parameters: " + std::to_string(placeholders) + " placeholders for " +
+            fail(call, "Cannot bind input parameters: " + std::to_string(placeholders) + " placeholders for " +
                           std::to_string(params.size()) + " values",
                  qv::EC_DB_COMMON_ERROR);
         param_binds.assign(params.size(), MYSQL_BIND());
@@ -284,9 +303,9 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         stmt_error("Cannot get statement metadata: ");
     const unsigned int columns = mysql_num_fields(metadata.get());
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Found " + std::to_string(columns) + " column(s) in result set");
+        cf_log_message(CF_LOG_DEBUG, call.prefix + "Found " + std::to_string(columns) + " column(s) in result set");
     if (columns == 0)
-        fail(tag, "Invalid columns count in query (0)", mysql_error_code(mysql_errno(conn)));
+        fail(call, "Invalid columns count in query (0)", mysql_error_code(mysql_errno(conn)));
 
     if (mysql_stmt_execute(stmt))
         stmt_error("Cannot execute the statement: ");
@@ -312,7 +331,7 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         if (fetched == MYSQL_NO_DATA)
             break;
         if (fetched != 0 && fetched != MYSQL_DATA_TRUNCATED)
-            fail(tag, "Cannot fetch the statement data: (" + std::to_string(fetched) + ") " + mysql_stmt_error(stmt),
+            fail(call, "Cannot fetch the statement data: (" + std::to_string(fetched) + ") " + mysql_stmt_error(stmt),
                  mysql_error_code(mysql_stmt_errno(stmt)));
         const unsigned long length = result_lengths[0];
         if (length <= fetch_buffer.size()) {
@@ -328,7 +347,7 @@ void lp_mysql_client_t::query(const std::string& tag, const std::string& user, c
         const int column = mysql_stmt_fetch_column(stmt, &whole, 0, 0);
         if (column != 0) {
             rows.pop_back();
-            fail(tag, "Cannot fetch the statement data: (" + std::to_string(column) + ") " + mysql_stmt_error(stmt),
+            fail(call, "Cannot fetch the statement data: (" + std::to_string(column) + ") " + mysql_stmt_error(stmt),
                  qv::EC_DB_COMMON_ERROR);
         }
     }

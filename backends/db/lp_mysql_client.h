@@ -3,14 +3,10 @@
 // options from the connection string's query parameters.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "db/lp_db_client.h"
-
-struct st_mysql_bind;
 
 class lp_mysql_client_t : public lp_db_client_t {
 public:
@@ -30,23 +26,17 @@ protected:
     const std::string& conn_for_tag(const std::string& tag) override;
     const std::string& default_conn() override;
     bool is_conn_configured(const std::string& conn) override;
-    void query(const std::string& tag, const std::string& user, const std::string& domain) override;
-    void disconnect(void* handle) override;
-    void* connect(lp_db_connection_t& entry, const std::string& tag) override;
+    const std::string& request_for_tag(const std::string& tag) override;
+    void query(lp_db_connection_t& entry, lp_db_call_t& call) const override;
+    void disconnect(void* handle) const override;
+    void* connect(lp_db_connection_t& entry, const lp_db_call_t& call) const override;
 
 private:
     // Fails a statement step with the code of its error number, as a
     // time-out when mysql_timed_out says so (system_error: errno as the
     // library left it).
-    [[noreturn]] void fail_statement(const std::string& tag, const std::string& message,
+    [[noreturn]] void fail_statement(const lp_db_call_t& call, const std::string& message,
                                      unsigned int error_number, int system_error) const;
-
-    // Bind sets reused from request to request.
-    std::vector<st_mysql_bind> param_binds;
-    std::vector<st_mysql_bind> result_binds;
-    std::vector<unsigned long> result_lengths;
-    // Column 0 of each row is fetched into this buffer first.
-    std::array<char, 256> fetch_buffer;
 };
 
 // The error code of a client or server error number.

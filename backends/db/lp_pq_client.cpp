@@ -119,32 +119,43 @@ bool lp_pq_client_t::is_conn_configured(const std::string& conn)
     return inventory.settings->pq_conn_configured(conn);
 }
 
-void lp_pq_client_t::emit_placeholder(std::string& text, const std::string&)
+const std::string& lp_pq_client_t::request_for_tag(const std::string& tag)
 {
-    text += std::to_string(param_counter++);
+    return inventory.settings->pq_request(tag);
 }
 
-void lp_pq_client_t::disconnect(void* handle)
+void lp_pq_client_t::emit_placeholder(lp_db_call_t& call, std::string& text) const
+{
+    // The value joins params right after.
+    text += std::to_string(call.params.size() + 1);
+}
+
+void lp_pq_client_t::disconnect(void* handle) const
 {
     PQfinish(static_cast<PGconn*>(handle));
 }
 
-void* lp_pq_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
+void* lp_pq_client_t::connect(lp_db_connection_t& entry, const lp_db_call_t& call) const
 {
     if (entry.kind != lp_db_connection_t::KIND_TCP && entry.kind != lp_db_connection_t::KIND_UNIX)
-        fail(tag, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
+        fail(call, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
     if (entry.user.empty()) {
         if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "No database user name found, name of current user is used");
-        errno = 0;
-        const passwd* pw = ::getpwuid(::getuid());
+            cf_log_message(CF_LOG_WARNING, call.prefix + "No database user name found, name of current user is used");
+        // Reentrant: other threads may look users up meanwhile.
+        const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+        std::vector<char> buffer(size > 0 ? size_t(size) : 16384);
+        passwd pwd{};
+        passwd* pw = nullptr;
+        const int rc = ::getpwuid_r(::getuid(), &pwd, buffer.data(), buffer.size(), &pw);
         if (!pw)
-            fail(tag, std::string("Cannot get name of current user: ") + std::strerror(errno), qv::EC_DB_OPEN_ERROR);
+            fail(call, std::string("Cannot get name of current user: ") + std::strerror(rc ? rc : ENOENT),
+                 qv::EC_DB_OPEN_ERROR);
         entry.user = pw->pw_name;
     }
     if (entry.db.empty()) {
         if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "No database name found, database \"" +
+            cf_log_message(CF_LOG_WARNING, call.prefix + "No database name found, database \"" +
                                                cf_log_escape(entry.user) + "\" is used");
         entry.db = entry.user;
     }
@@ -176,20 +187,20 @@ void* lp_pq_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
 
     const std::optional<long> limit = connect_limit(entry.params, connect_timeout_seconds);
     if (!limit)
-        fail(tag, "Cannot connect to database: invalid integer value \"" + entry.params.at("connect_timeout") +
+        fail(call, "Cannot connect to database: invalid integer value \"" + entry.params.at("connect_timeout") +
                       "\" for connection option \"connect_timeout\"",
              qv::EC_DB_OPEN_ERROR);
     // Connects step by step, so that running out of time is told apart.
     PGconn* conn = PQconnectStartParams(keys.data(), values.data(), 0);
     if (!conn)
-        fail(tag, "Cannot connect to database: out of memory", qv::EC_DB_OPEN_ERROR);
+        fail(call, "Cannot connect to database: out of memory", qv::EC_DB_OPEN_ERROR);
     const auto deadline = *limit == 0 ? std::chrono::steady_clock::time_point::max()
                                       : std::chrono::steady_clock::now() + std::chrono::seconds(*limit);
     PostgresPollingStatusType polling = PQstatus(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
     while (polling == PGRES_POLLING_READING || polling == PGRES_POLLING_WRITING) {
         if (!wait_socket(conn, polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline)) {
             PQfinish(conn);
-            fail_timed_out(tag, "Cannot connect to database: no answer within " + std::to_string(*limit) + " seconds",
+            fail_timed_out(call, "Cannot connect to database: no answer within " + std::to_string(*limit) + " seconds",
                            qv::EC_DB_OPEN_ERROR);
         }
         polling = PQconnectPoll(conn);
@@ -197,7 +208,7 @@ void* lp_pq_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
     if (PQstatus(conn) != CONNECTION_OK) {
         const std::string message = trimmed(PQerrorMessage(conn));
         PQfinish(conn);
-        fail(tag, "Cannot connect to database: " + message, qv::EC_DB_OPEN_ERROR);
+        fail(call, "Cannot connect to database: " + message, qv::EC_DB_OPEN_ERROR);
     }
     PQsetNoticeProcessor(conn, ignore_notice, nullptr);
     // Sending never blocks: a full socket is waited for with the deadline.
@@ -205,23 +216,23 @@ void* lp_pq_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
     return conn;
 }
 
-void lp_pq_client_t::query(const std::string& tag, const std::string& user, const std::string& domain)
+void lp_pq_client_t::query(lp_db_connection_t& entry, lp_db_call_t& call) const
 {
-    param_counter = 1;
-    auto* conn = static_cast<PGconn*>(get_connection(tag));
-    const std::string& text =
-        expand_request(tag, connection_for_tag(tag), inventory.settings->pq_request(tag), user, domain);
+    auto* conn = static_cast<PGconn*>(get_connection(entry, call));
+    const std::string& text = expand_request(call);
+    const std::vector<std::string>& params = call.params;
     const auto deadline = std::chrono::steady_clock::now() + query_timeout;
 
     int sent;
     if (params.empty()) {
         sent = PQsendQuery(conn, text.c_str());
     } else {
-        param_values.clear();
+        std::vector<const char*> param_values;
+        param_values.reserve(params.size());
         for (const std::string& value : params) {
             // Text parameters end at their first NUL byte: never send a cut value.
             if (value.find('\0') != std::string::npos)
-                fail(tag,
+                fail(call,
                      "Cannot execute the request: the value of $" + std::to_string(param_values.size() + 1) +
                          " holds a NUL byte, which cannot be sent as text",
                      qv::EC_DB_COMMON_ERROR);
@@ -231,7 +242,7 @@ void lp_pq_client_t::query(const std::string& tag, const std::string& user, cons
                                  nullptr, 0);
     }
     if (!sent)
-        fail(tag, "Cannot execute the request: " + trimmed(PQerrorMessage(conn)), pq_error_code(conn, nullptr));
+        fail(call, "Cannot execute the request: " + trimmed(PQerrorMessage(conn)), pq_error_code(conn, nullptr));
 
     // Sends what is left and waits for the whole answer, within the deadline.
     bool timed_out = false;
@@ -251,7 +262,7 @@ void lp_pq_client_t::query(const std::string& tag, const std::string& user, cons
             break;
     }
     if (timed_out)
-        fail_timed_out(tag,
+        fail_timed_out(call,
                        "Cannot execute the request: no answer within " + std::to_string(query_timeout.count()) +
                            " seconds",
                        qv::EC_DB_CONN_CLOSED);
@@ -271,17 +282,18 @@ void lp_pq_client_t::query(const std::string& tag, const std::string& user, cons
     if (status != PGRES_TUPLES_OK) {
         // A copy left in progress leaves the connection unusable.
         const bool stuck = status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH;
-        fail(tag, "Cannot execute the request: " + trimmed(PQerrorMessage(conn)), pq_error_code(conn, result.get()),
+        fail(call, "Cannot execute the request: " + trimmed(PQerrorMessage(conn)), pq_error_code(conn, result.get()),
              stuck);
     }
 
     const int n = PQntuples(result.get());
     if (cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, log_prefix(tag) + "Got " + std::to_string(n) + " tuple(s)");
+        cf_log_message(CF_LOG_DEBUG, call.prefix + "Got " + std::to_string(n) + " tuple(s)");
     if (n > 0 && PQnfields(result.get()) < 1)
         throw lp_db_error_t(pq_error_code(conn, result.get()), false);
     const std::locale locale;
     const auto is_space = boost::algorithm::is_space(locale);
+    std::vector<std::string>& rows = call.rows;
     rows.reserve(rows.size() + size_t(n));
     for (int i = 0; i < n; ++i) {
         const char* value = PQgetvalue(result.get(), i, 0);

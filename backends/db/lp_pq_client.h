@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <vector>
 
 #include "db/lp_db_client.h"
 
@@ -26,13 +25,10 @@ protected:
     const std::string& conn_for_tag(const std::string& tag) override;
     const std::string& default_conn() override;
     bool is_conn_configured(const std::string& conn) override;
+    const std::string& request_for_tag(const std::string& tag) override;
     // Numbers the placeholder: "$1", "$2", ...
-    void emit_placeholder(std::string& text, const std::string& value) override;
-    void query(const std::string& tag, const std::string& user, const std::string& domain) override;
-    void disconnect(void* handle) override;
-    void* connect(lp_db_connection_t& entry, const std::string& tag) override;
-
-private:
-    uint64_t param_counter = 1;
-    std::vector<const char*> param_values;
+    void emit_placeholder(lp_db_call_t& call, std::string& text) const override;
+    void query(lp_db_connection_t& entry, lp_db_call_t& call) const override;
+    void disconnect(void* handle) const override;
+    void* connect(lp_db_connection_t& entry, const lp_db_call_t& call) const override;
 };

@@ -67,9 +67,25 @@ bool lp_redis_client_t::is_conn_configured(const std::string& conn)
     return inventory.settings->redis_conn_configured(conn);
 }
 
+const std::string& lp_redis_client_t::request_for_tag(const std::string& tag)
+{
+    return inventory.settings->redis_request(tag);
+}
+
 std::string lp_redis_client_t::pool_discriminator(const std::string& tag)
 {
     return inventory.settings->redis_use_ssl(tag) ? "tls" : std::string();
+}
+
+void lp_redis_client_t::read_settings(lp_db_call_t& call)
+{
+    const lp_settings_t& settings = *inventory.settings;
+    call.tls.use = settings.redis_use_ssl(call.tag);
+    if (!call.tls.use)
+        return;
+    call.tls.ca_path = settings.redis_ca_path();
+    call.tls.certificate_path = settings.redis_certificate_path();
+    call.tls.key_path = settings.redis_key_path();
 }
 
 void lp_redis_mark_placeholder(const std::string& text, std::vector<size_t>& marks, size_t& leading)
@@ -115,57 +131,44 @@ void lp_redis_split_command(const std::string& text, const std::vector<size_t>& 
         ends.push_back(bytes.size());
 }
 
-void lp_redis_client_t::emit_placeholder(std::string& text, const std::string&)
+void lp_redis_client_t::emit_placeholder(lp_db_call_t& call, std::string& text) const
 {
-    lp_redis_mark_placeholder(text, marks, leading_blanks);
+    lp_redis_mark_placeholder(text, call.marks, call.leading_blanks);
 }
 
-void lp_redis_client_t::form_command(const std::string& text)
-{
-    lp_redis_split_command(text, marks, leading_blanks, params, arg_bytes, arg_ends);
-    argv.clear();
-    argv_lens.clear();
-    size_t begin = 0;
-    for (const size_t end : arg_ends) {
-        argv.push_back(arg_bytes.data() + begin);
-        argv_lens.push_back(end - begin);
-        begin = end;
-    }
-}
-
-void lp_redis_client_t::disconnect(void* handle)
+void lp_redis_client_t::disconnect(void* handle) const
 {
     delete static_cast<lp_redis_conn_t*>(handle);
 }
 
-redisReply* lp_redis_client_t::connect_step(lp_redis_conn_t& conn, const std::string& tag, const char* command,
-                                            const std::string& argument)
+redisReply* lp_redis_client_t::connect_step(lp_redis_conn_t& conn, const lp_db_call_t& call, const char* command,
+                                            const std::string& argument) const
 {
     const char* args[] = {command, argument.data()};
     const size_t lens[] = {std::char_traits<char>::length(command), argument.size()};
     redisReply* reply = conn.command_argv(2, args, lens);
     if (reply == nullptr)
-        fail_connect(tag, conn, connect_failed + conn.errstr());
+        fail_connect(call, conn, connect_failed + conn.errstr());
     return reply;
 }
 
-void lp_redis_client_t::fail_connect(const std::string& tag, const lp_redis_conn_t& conn,
+void lp_redis_client_t::fail_connect(const lp_db_call_t& call, const lp_redis_conn_t& conn,
                                      const std::string& message) const
 {
     if (conn.timed_out())
-        fail_timed_out(tag, message, qv::EC_DB_OPEN_ERROR);
-    fail(tag, message, qv::EC_DB_OPEN_ERROR);
+        fail_timed_out(call, message, qv::EC_DB_OPEN_ERROR);
+    fail(call, message, qv::EC_DB_OPEN_ERROR);
 }
 
-void* lp_redis_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
+void* lp_redis_client_t::connect(lp_db_connection_t& entry, const lp_db_call_t& call) const
 {
     std::unique_ptr<lp_redis_ssl_context_t> tls;
-    if (inventory.settings->redis_use_ssl(tag)) {
+    if (call.tls.use) {
         if (!lp_redis_init_openssl())
-            fail(tag, connect_failed + "Cannot init OpenSSL", qv::EC_DB_OPEN_ERROR);
-        const std::string ca = inventory.settings->redis_ca_path();
-        const std::string cert = inventory.settings->redis_certificate_path();
-        const std::string key = inventory.settings->redis_key_path();
+            fail(call, connect_failed + "Cannot init OpenSSL", qv::EC_DB_OPEN_ERROR);
+        const std::string& ca = call.tls.ca_path;
+        const std::string& cert = call.tls.certificate_path;
+        const std::string& key = call.tls.key_path;
         boost::system::error_code ignored;
         const bool ca_is_dir = boost::filesystem::is_directory(ca, ignored);
         const bool with_cert = !cert.empty() && !key.empty();
@@ -174,10 +177,10 @@ void* lp_redis_client_t::connect(lp_db_connection_t& entry, const std::string& t
                                           with_cert ? cert.c_str() : nullptr, with_cert ? key.c_str() : nullptr,
                                           entry.host.empty() ? nullptr : entry.host.c_str(), &error);
         if (!tls)
-            fail(tag, connect_failed + "Cannot create SSL Redis context: " + lp_redis_ssl_error_text(error),
+            fail(call, connect_failed + "Cannot create SSL Redis context: " + lp_redis_ssl_error_text(error),
                  qv::EC_DB_OPEN_ERROR);
         if (!with_cert && (!cert.empty() || !key.empty()) && cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "RedisCertificatePath and RedisKeyPath parameters "
+            cf_log_message(CF_LOG_WARNING, call.prefix + "RedisCertificatePath and RedisKeyPath parameters "
                                                              "are not provided together. Both will be ignored");
     }
 
@@ -192,28 +195,29 @@ void* lp_redis_client_t::connect(lp_db_connection_t& entry, const std::string& t
     } else if (entry.kind == lp_db_connection_t::KIND_UNIX) {
         conn = lp_redis_conn_t::connect_unix(entry.path);
     } else {
-        fail(tag, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
+        fail(call, "Only \"tcp://\" and \"unix://\" schema prefixes are allowed", qv::EC_BAD_CONFIG);
     }
     if (!conn)
-        fail(tag, connect_failed + "Cannot allocate redis context", qv::EC_DB_OPEN_ERROR);
+        fail(call, connect_failed + "Cannot allocate redis context", qv::EC_DB_OPEN_ERROR);
     if (conn->err() != 0)
-        fail_connect(tag, *conn, connect_failed + conn->errstr());
+        fail_connect(call, *conn, connect_failed + conn->errstr());
     if (tls && !conn->initiate_ssl(*tls))
-        fail_connect(tag, *conn, connect_failed + "Cannot initiate Redis SSL with context: " + conn->errstr());
+        fail_connect(call, *conn, connect_failed + "Cannot initiate Redis SSL with context: " + conn->errstr());
 
     // A refused AUTH shows in the next command's reply.
     if (!entry.user.empty())
-        freeReplyObject(connect_step(*conn, tag, "AUTH", entry.user));
+        freeReplyObject(connect_step(*conn, call, "AUTH", entry.user));
     // A refused SELECT would leave the connection on another database.
     if (!entry.db.empty()) {
-        const reply_ptr_t reply(connect_step(*conn, tag, "SELECT", entry.db));
+        const reply_ptr_t reply(connect_step(*conn, call, "SELECT", entry.db));
         if (reply->type == REDIS_REPLY_ERROR)
-            fail(tag, connect_failed + std::string(reply->str, reply->len), qv::EC_DB_OPEN_ERROR);
+            fail(call, connect_failed + std::string(reply->str, reply->len), qv::EC_DB_OPEN_ERROR);
     }
     return conn.release();
 }
 
-void lp_redis_client_t::collect_reply(const std::string& tag, const lp_redis_conn_t& conn, const redisReply* reply)
+void lp_redis_client_t::collect_reply(const lp_db_call_t& call, const lp_redis_conn_t& conn, const redisReply* reply,
+                                      std::vector<std::string>& rows) const
 {
     switch (reply->type) {
     case REDIS_REPLY_STRING:
@@ -222,7 +226,7 @@ void lp_redis_client_t::collect_reply(const std::string& tag, const lp_redis_con
         break;
     case REDIS_REPLY_ARRAY:
         for (size_t i = 0; i < reply->elements; ++i)
-            collect_reply(tag, conn, reply->element[i]);
+            collect_reply(call, conn, reply->element[i], rows);
         break;
     case REDIS_REPLY_INTEGER:
         rows.push_back(std::to_string(reply->integer));
@@ -231,21 +235,35 @@ void lp_redis_client_t::collect_reply(const std::string& tag, const lp_redis_con
         rows.emplace_back();
         break;
     case REDIS_REPLY_ERROR:
-        fail(tag, std::string(reply->str, reply->len), redis_error_code(conn));
+        fail(call, std::string(reply->str, reply->len), redis_error_code(conn));
     default:
-        fail(tag, "Unexpected database error", redis_error_code(conn));
+        fail(call, "Unexpected database error", redis_error_code(conn));
     }
 }
 
-void lp_redis_client_t::query(const std::string& tag, const std::string& user, const std::string& domain)
+void lp_redis_client_t::query(lp_db_connection_t& entry, lp_db_call_t& call) const
 {
-    auto* conn = static_cast<lp_redis_conn_t*>(get_connection(tag));
-    marks.clear();
-    form_command(expand_request(tag, connection_for_tag(tag), inventory.settings->redis_request(tag), user, domain));
+    auto* conn = static_cast<lp_redis_conn_t*>(get_connection(entry, call));
+    // The command: its arguments back to back, split at spaces, each value
+    // whole at its marked place.
+    std::string bytes;
+    std::vector<size_t> ends;
+    const std::string& text = expand_request(call);
+    lp_redis_split_command(text, call.marks, call.leading_blanks, call.params, bytes, ends);
+    std::vector<const char*> argv;
+    std::vector<size_t> argv_lens;
+    argv.reserve(ends.size());
+    argv_lens.reserve(ends.size());
+    size_t begin = 0;
+    for (const size_t end : ends) {
+        argv.push_back(bytes.data() + begin);
+        argv_lens.push_back(end - begin);
+        begin = end;
+    }
     const reply_ptr_t reply(conn->command_argv(static_cast<int>(argv.size()), argv.data(), argv_lens.data()));
     if (!reply && conn->timed_out())
-        fail_timed_out(tag, conn->errstr(), redis_error_code(*conn));
+        fail_timed_out(call, conn->errstr(), redis_error_code(*conn));
     if (!reply)
-        fail(tag, conn->errstr(), redis_error_code(*conn), conn->err() != 0);
-    collect_reply(tag, *conn, reply.get());
+        fail(call, conn->errstr(), redis_error_code(*conn), conn->err() != 0);
+    collect_reply(call, *conn, reply.get(), call.rows);
 }

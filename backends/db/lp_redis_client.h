@@ -2,7 +2,6 @@
 // TLS; the reply, flattened, gives the values.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -26,35 +25,27 @@ protected:
     const std::string& conn_for_tag(const std::string& tag) override;
     const std::string& default_conn() override;
     bool is_conn_configured(const std::string& conn) override;
+    const std::string& request_for_tag(const std::string& tag) override;
     // TLS and plain connections to one server never share an entry.
     std::string pool_discriminator(const std::string& tag) override;
-    void emit_placeholder(std::string& text, const std::string& value) override;
-    void query(const std::string& tag, const std::string& user, const std::string& domain) override;
-    void disconnect(void* handle) override;
-    void* connect(lp_db_connection_t& entry, const std::string& tag) override;
+    // The TLS settings, for the connection.
+    void read_settings(lp_db_call_t& call) override;
+    void emit_placeholder(lp_db_call_t& call, std::string& text) const override;
+    void query(lp_db_connection_t& entry, lp_db_call_t& call) const override;
+    void disconnect(void* handle) const override;
+    void* connect(lp_db_connection_t& entry, const lp_db_call_t& call) const override;
 
 private:
-    // The command of the expanded text, in argv and argv_lens.
-    void form_command(const std::string& text);
     // Sends a connection step (AUTH, SELECT); a missing reply fails with
     // EC_DB_OPEN_ERROR. Returns the reply.
-    redisReply* connect_step(lp_redis_conn_t& conn, const std::string& tag, const char* command,
-                             const std::string& argument);
+    redisReply* connect_step(lp_redis_conn_t& conn, const lp_db_call_t& call, const char* command,
+                             const std::string& argument) const;
     // A connection that could not be made: EC_DB_OPEN_ERROR, as a time-out
     // when it ran out of time.
-    [[noreturn]] void fail_connect(const std::string& tag, const lp_redis_conn_t& conn,
+    [[noreturn]] void fail_connect(const lp_db_call_t& call, const lp_redis_conn_t& conn,
                                    const std::string& message) const;
-    void collect_reply(const std::string& tag, const lp_redis_conn_t& conn, const redisReply* reply);
-
-    // Places of the values in the untrimmed expanded text, and how much
-    // white space the trimming removed before the first of them.
-    std::vector<size_t> marks;
-    size_t leading_blanks = 0;
-    // The command being formed: the arguments back to back, their ends.
-    std::string arg_bytes;
-    std::vector<size_t> arg_ends;
-    std::vector<const char*> argv;
-    std::vector<size_t> argv_lens;
+    void collect_reply(const lp_db_call_t& call, const lp_redis_conn_t& conn, const redisReply* reply,
+                       std::vector<std::string>& rows) const;
 };
 
 // Marks the placeholder whose "$" ends text: the "$" stays as the value's

@@ -57,33 +57,39 @@ bool lp_sqlite_client_t::is_conn_configured(const std::string& conn)
     return inventory.settings->sqlite_conn_configured(conn);
 }
 
-void lp_sqlite_client_t::disconnect(void* handle)
+const std::string& lp_sqlite_client_t::request_for_tag(const std::string& tag)
+{
+    return inventory.settings->sqlite_request(tag);
+}
+
+void lp_sqlite_client_t::disconnect(void* handle) const
 {
     sqlite3_close(static_cast<sqlite3*>(handle));
 }
 
-void* lp_sqlite_client_t::connect(lp_db_connection_t& entry, const std::string& tag)
+void* lp_sqlite_client_t::connect(lp_db_connection_t& entry, const lp_db_call_t& call) const
 {
     if (entry.kind != lp_db_connection_t::KIND_FILE)
-        fail(tag, "Only \"file://\" schema prefix allowed", qv::EC_BAD_CONFIG);
+        fail(call, "Only \"file://\" schema prefix allowed", qv::EC_BAD_CONFIG);
     // Never creates a file that vanished since its path was resolved.
     sqlite3* handle = nullptr;
     const int result = sqlite3_open_v2(entry.path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr);
     if (result != SQLITE_OK) {
         sqlite3_close(handle);
-        fail(tag, std::string("Cannot connect to database: ") + sqlite3_errstr(result), qv::EC_DB_OPEN_ERROR);
+        fail(call, std::string("Cannot connect to database: ") + sqlite3_errstr(result), qv::EC_DB_OPEN_ERROR);
     }
     return handle;
 }
 
-void lp_sqlite_client_t::query(const std::string& tag, const std::string& user, const std::string& domain)
+void lp_sqlite_client_t::query(lp_db_connection_t& entry, lp_db_call_t& call) const
 {
-    auto* handle = static_cast<sqlite3*>(get_connection(tag));
-    const std::string& text =
-        expand_request(tag, connection_for_tag(tag), inventory.settings->sqlite_request(tag), user, domain);
+    auto* handle = static_cast<sqlite3*>(get_connection(entry, call));
+    const std::string& text = expand_request(call);
+    const std::vector<std::string>& params = call.params;
+    std::vector<std::string>& rows = call.rows;
 
     // Locks held by others are waited for in steps, up to the request's limit.
-    const auto deadline = request_started + busy_limit;
+    const auto deadline = call.started + busy_limit;
     const auto wait_for_lock = [&]() {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
@@ -99,11 +105,11 @@ void lp_sqlite_client_t::query(const std::string& tag, const std::string& user, 
     }
     const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, &sqlite3_finalize);
     if (result != SQLITE_OK)
-        fail(tag, std::string("Cannot prepare the request: ") + sqlite3_errstr(result), sqlite_error_code(result));
+        fail(call, std::string("Cannot prepare the request: ") + sqlite3_errstr(result), sqlite_error_code(result));
     // Text without a statement (only a comment) prepares to nothing, which
     // SQLite refuses to bind or to step as a misuse.
     if (!statement) {
-        fail(tag,
+        fail(call,
              std::string(params.empty() ? "Cannot execute the request: " : "Cannot bind the variable: ") +
                  sqlite3_errstr(SQLITE_MISUSE),
              sqlite_error_code(SQLITE_MISUSE));
@@ -114,7 +120,7 @@ void lp_sqlite_client_t::query(const std::string& tag, const std::string& user, 
         result = sqlite3_bind_text(statement.get(), static_cast<int>(i + 1), value.data(),
                                    static_cast<int>(value.size()), SQLITE_TRANSIENT);
         if (result != SQLITE_OK)
-            fail(tag, std::string("Cannot bind the variable: ") + sqlite3_errstr(result), sqlite_error_code(result));
+            fail(call, std::string("Cannot bind the variable: ") + sqlite3_errstr(result), sqlite_error_code(result));
     }
 
     for (;;) {
@@ -129,7 +135,7 @@ void lp_sqlite_client_t::query(const std::string& tag, const std::string& user, 
         } else if (result == SQLITE_DONE) {
             break;
         } else if (result != SQLITE_BUSY || !wait_for_lock()) {
-            fail(tag, std::string("Cannot execute the request: ") + sqlite3_errstr(result), sqlite_error_code(result));
+            fail(call, std::string("Cannot execute the request: ") + sqlite3_errstr(result), sqlite_error_code(result));
         }
     }
 }

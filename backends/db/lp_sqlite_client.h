@@ -18,9 +18,10 @@ protected:
     const std::string& conn_for_tag(const std::string& tag) override;
     const std::string& default_conn() override;
     bool is_conn_configured(const std::string& conn) override;
-    void query(const std::string& tag, const std::string& user, const std::string& domain) override;
-    void disconnect(void* handle) override;
-    void* connect(lp_db_connection_t& entry, const std::string& tag) override;
+    const std::string& request_for_tag(const std::string& tag) override;
+    void query(lp_db_connection_t& entry, lp_db_call_t& call) const override;
+    void disconnect(void* handle) const override;
+    void* connect(lp_db_connection_t& entry, const lp_db_call_t& call) const override;
 };
 
 // The error code of a SQLite result code.

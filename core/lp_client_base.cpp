@@ -14,6 +14,11 @@ const lp_error_impl_t lp_error_category_instance;
 thread_local lp_request_scope_t* current_scope = nullptr;
 }
 
+std::chrono::steady_clock::time_point lp_request_read_time()
+{
+    return current_scope ? current_scope->read_time : std::chrono::steady_clock::now();
+}
+
 void lp_promise_answer_bytes(std::size_t bytes)
 {
     if (current_scope)
@@ -27,8 +32,9 @@ std::weak_ptr<const lp_requester_t> lp_request_requester()
     return current_scope->requester->weak_requester();
 }
 
-lp_request_scope_t::lp_request_scope_t(const lp_requester_t* requester_)
-    : outer(current_scope), requester(requester_)
+lp_request_scope_t::lp_request_scope_t(std::chrono::steady_clock::time_point read_time_,
+                                       const lp_requester_t* requester_)
+    : outer(current_scope), read_time(read_time_), requester(requester_)
 {
     current_scope = this;
 }

@@ -2,6 +2,7 @@
 // own error category.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -70,17 +71,23 @@ protected:
 // from a client socket.
 std::weak_ptr<const lp_requester_t> lp_request_requester();
 
+// When the read that delivered the request being dispatched completed
+// (steady clock); for a request that came from no client socket, the time
+// of the call.
+std::chrono::steady_clock::time_point lp_request_read_time();
+
 // A back-end that posts a large answer while it takes the request says how
 // many bytes the answer holds, so that the connection counts them as unsent
 // until the answer is queued. Nothing happens outside a request's dispatch.
 void lp_promise_answer_bytes(std::size_t bytes);
 
-// For its lifetime, requests dispatched on this thread came from requester
-// (null: from no client socket), and the answer bytes they promise add up in
-// promised_bytes.
+// For its lifetime, requests dispatched on this thread were delivered by a
+// read that completed at read_time, from requester (null: from no client
+// socket), and the answer bytes they promise add up in promised_bytes.
 class lp_request_scope_t {
 public:
-    explicit lp_request_scope_t(const lp_requester_t* requester = nullptr);
+    explicit lp_request_scope_t(std::chrono::steady_clock::time_point read_time,
+                                const lp_requester_t* requester = nullptr);
     ~lp_request_scope_t();
     lp_request_scope_t(const lp_request_scope_t&) = delete;
     lp_request_scope_t& operator=(const lp_request_scope_t&) = delete;
@@ -88,9 +95,11 @@ public:
     std::size_t promised_bytes() const noexcept { return promised; }
 
 private:
+    friend std::chrono::steady_clock::time_point lp_request_read_time();
     friend void lp_promise_answer_bytes(std::size_t bytes);
     friend std::weak_ptr<const lp_requester_t> lp_request_requester();
     lp_request_scope_t* const outer;
+    const std::chrono::steady_clock::time_point read_time;
     const lp_requester_t* const requester;
     std::size_t promised = 0;
 };

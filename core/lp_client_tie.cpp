@@ -164,7 +164,7 @@ void lp_client_tie_t::release_owing()
 
 void lp_client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body)
 {
-    lp_request_scope_t scope(this);
+    lp_request_scope_t scope(read_time(), this);
     try {
         if (!parsed_request.ParseFromZeroCopyStream(&body))
             throw boost::system::system_error(qv::make_error_code(qv::EC_BAD_MESSAGE_FORMAT));

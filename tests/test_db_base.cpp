@@ -373,10 +373,11 @@ TEST_F(DbBaseTest, BelowOneSecondEveryRequestClosesItsConnection)
 }
 
 // A request that times out fails at once every request waiting for its
-// connection string, from any caller and without the driver; the string is
-// then suspect: the next request goes alone as the probe, those arriving
-// while it is out fail at once, and an answer of the server ends it. Other
-// connection strings are answered meanwhile.
+// connection string, from any caller and without the driver, and those read
+// before it ended that arrive later; the string is then suspect: the next
+// request goes alone as the probe, those arriving while it is out fail at
+// once, and an answer of the server ends it. Other connection strings are
+// answered meanwhile.
 TEST_F(DbBaseTest, ATimeOutFailsTheWaitingRequestsAndTheNextOneProbes)
 {
     configure("db_idle_timeout: 60000\n");
@@ -402,6 +403,7 @@ TEST_F(DbBaseTest, ATimeOutFailsTheWaitingRequestsAndTheNextOneProbes)
     EXPECT_FALSE(same->called);
     clear_log();
     client->connect_timeouts = 1;
+    const auto read_before = std::chrono::steady_clock::now();
     client->release();
     ASSERT_TRUE(run_until([&] { return first->called && same->called && shared->called && checked; }));
     EXPECT_EQ(first->ec, open_error);
@@ -413,7 +415,19 @@ TEST_F(DbBaseTest, ATimeOutFailsTheWaitingRequestsAndTheNextOneProbes)
     EXPECT_EQ(client->connects, 3) << "the first, the other string's, the retry's";
     EXPECT_EQ(client->queries, 3);
 
-    // Suspect: the next request probes, those behind it fail at once.
+    // Read before the time-out ended, taken only now: it waited already.
+    {
+        clear_log();
+        const lp_request_scope_t scope(read_before);
+        const auto waited = send("b");
+        ASSERT_TRUE(run_until([&] { return waited->called; }));
+        EXPECT_EQ(waited->ec, open_error);
+        EXPECT_TRUE(logged("Datasource [b.sqlite" + not_sent));
+        EXPECT_EQ(client->queries, 3);
+    }
+
+    // Suspect: the next request read afterwards probes, those behind it
+    // fail at once.
     client->queue({step_t{{}, qv::EC_DB_OPEN_ERROR, false, false, true, true}});
     const auto probe = send("a");
     ASSERT_TRUE(client->wait_held(2));

@@ -36,6 +36,7 @@ TEST(SuspectGate, OneProbeAtATimeUntilTheServerAnswers)
     EXPECT_NE(probe.probe, 0u);
     const lp_suspect_gate_t::pass_t behind = gate.admit();
     EXPECT_TRUE(behind.refused);
+    EXPECT_TRUE(gate.refusing());
 
     // A local failure of the probe tells nothing: still suspect, next probe.
     gate.settle(probe.probe, outcome_t::other, qv::make_error_code(qv::EC_UNEXPECTED_ERROR));
@@ -46,7 +47,9 @@ TEST(SuspectGate, OneProbeAtATimeUntilTheServerAnswers)
     EXPECT_NE(next.probe, probe.probe);
 
     // A failed opening keeps it suspect with its own code and text.
+    EXPECT_TRUE(gate.refusing());
     gate.settle(next.probe, outcome_t::unopened, unopened);
+    EXPECT_FALSE(gate.refusing()) << "no probe out";
     EXPECT_EQ(gate.code(), unopened);
     EXPECT_NE(gate.refusal().find("could be opened"), std::string::npos);
 

@@ -31,6 +31,8 @@ struct lp_db_client_t::pending_t {
     lp_check_handler_t check;
     std::string value;
     std::weak_ptr<const lp_requester_t> requester;
+    // When the read that brought the request completed.
+    std::chrono::steady_clock::time_point read_time;
 
     void answer(const boost::system::error_code& ec, const std::vector<std::string>& rows) const
     {
@@ -60,6 +62,11 @@ struct lp_db_client_t::slot_t {
     bool connected = false;
     bool retiring = false;
     lp_suspect_gate_t gate;
+    // When the last call that timed out ended, and its code; the clock's
+    // epoch once the server answered again. A request read before it had
+    // waited in the daemon already: it fails at once.
+    std::chrono::steady_clock::time_point timed_out_at{};
+    boost::system::error_code timeout_code;
     std::unique_ptr<boost::asio::steady_timer> parked_timer;
     bool parked_timer_armed = false;
 };
@@ -291,6 +298,14 @@ void lp_db_client_t::submit(const std::string& tag, const std::string& user, con
         return;
     }
     pending->requester = lp_request_requester();
+    pending->read_time = lp_request_read_time();
+    if (pending->read_time < slot->timed_out_at) {
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, pending->call->prefix + lp_not_sent_timed_out);
+        boost::asio::post(inventory.io_context,
+                          [p = std::move(pending), code = slot->timeout_code]() { p->answer(code, {}); });
+        return;
+    }
     slot->queue.push_back(std::move(pending));
     pump(slot);
 }
@@ -359,8 +374,21 @@ void lp_db_client_t::pump(const slot_ptr_t& slot)
             refuse(*slot, std::move(pending));
             continue;
         }
-        if (!slot->worker)
-            slot->worker = std::make_unique<lp_db_worker_t>(*this, inventory.io_context, slot->entry);
+        if (!slot->worker) {
+            try {
+                slot->worker = std::make_unique<lp_db_worker_t>(*this, inventory.io_context, slot->entry);
+            } catch (const std::exception& e) {
+                // Out of threads: this request fails, the daemon goes on.
+                if (cf_log_threshold <= CF_LOG_ERROR)
+                    cf_log_message(CF_LOG_ERROR, pending->call->prefix + "Cannot connect to database: no worker thread: " +
+                                                     cf_log_escape(e.what()));
+                slot->gate.settle(pass.probe, lp_suspect_gate_t::outcome_t::other, {});
+                boost::asio::post(inventory.io_context, [p = std::move(pending)]() {
+                    p->answer(qv::make_error_code(qv::EC_DB_OPEN_ERROR), {});
+                });
+                continue;
+            }
+        }
         slot->probe = pass.probe;
         std::unique_ptr<lp_db_call_t> call = std::move(pending->call);
         slot->running = std::move(pending);
@@ -395,9 +423,17 @@ void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_
     slot->probe = 0;
 
     pending->answer(outcome.code, call->rows);
-    // Every request that waited for a server that did not answer fails with it.
-    if (verdict == outcome_t::timed_out)
+    // Every request that waited for a server that did not answer fails with
+    // it, and so do those read meanwhile that the daemon takes later.
+    if (verdict == outcome_t::timed_out) {
+        slot->timed_out_at = std::chrono::steady_clock::now();
+        slot->timeout_code = outcome.code;
         fail_queued(*slot, outcome.code, lp_not_sent_timed_out);
+    } else if (verdict == outcome_t::answered) {
+        slot->timed_out_at = {};
+    }
+    if (verdict == outcome_t::unopened)
+        fail_queued(*slot, outcome.code, not_sent_unopened);
     else if (verdict == outcome_t::unopened)
         fail_queued(*slot, outcome.code, not_sent_unopened);
 

@@ -233,13 +233,13 @@ void expect_answers(int fd, request_writer_t& writer, answer_reader_t& reader, u
     EXPECT_TRUE(reader.pending.empty()) << "bytes after the last answer";
 }
 
-class bench_peer_case : public ::testing::TestWithParam<peer_case_t> {};
+class BenchPeerCase : public ::testing::TestWithParam<peer_case_t> {};
 
 // The client sends without reading until the peer stops taking requests,
 // then reads: the peer must have stopped (its output at the limit) and then
 // answer every request, those it held back included, with the daemon's
 // bytes in order.
-TEST_P(bench_peer_case, HoldsBoundedOutputAndAnswersEveryRequestInOrder)
+TEST_P(BenchPeerCase, HoldsBoundedOutputAndAnswersEveryRequestInOrder)
 {
     const peer_case_t& row = GetParam();
     exchange_t exchange(row.entries, row.padding);
@@ -262,7 +262,7 @@ TEST_P(bench_peer_case, HoldsBoundedOutputAndAnswersEveryRequestInOrder)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    answers, bench_peer_case,
+    answers, BenchPeerCase,
     ::testing::Values(
         // Lookup fields copied into every answer; small requests.
         peer_case_t {"copied", 2, 0, 1000000},
@@ -293,7 +293,7 @@ bool peer_reads_all(int fd)
 // While answers of many times what the socket holds wait for the client,
 // requests that come later are still read, as long as the output is under
 // the limit.
-TEST(bench_peer, ReadsOnWhileItsAnswersWait)
+TEST(BenchPeer, ReadsOnWhileItsAnswersWait)
 {
     exchange_t exchange(3500, 0);
     const size_t answer_size = exchange.answer(0).size();

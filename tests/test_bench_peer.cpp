@@ -262,7 +262,7 @@ TEST_P(BenchPeerCase, HoldsBoundedOutputAndAnswersEveryRequestInOrder)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    answers, BenchPeerCase,
+    Answers, BenchPeerCase,
     ::testing::Values(
         // Lookup fields copied into every answer; small requests.
         peer_case_t {"copied", 2, 0, 1000000},

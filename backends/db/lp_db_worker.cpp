@@ -1,6 +1,8 @@
 #include "db/lp_db_worker.h"
 
+#include <chrono>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -24,10 +26,20 @@ void lp_db_worker_t::run_thread()
 {
     try {
         auto work = boost::asio::make_work_guard(io);
-        boost::system::error_code ec;
-        io.run(ec);
-        if (ec)
-            throw boost::system::system_error(ec);
+        while (!io.stopped()) {
+            if (io.poll_one() != 0)
+                continue;
+            // Requests come in runs: the next is looked for a little while
+            // before the thread sleeps, which spares it the wake-up.
+            const auto until = std::chrono::steady_clock::now() + spin_limit;
+            bool ran = false;
+            while (!ran && !io.stopped() && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+                ran = io.poll_one() != 0;
+            }
+            if (!ran)
+                io.run_one();
+        }
         client.close_connection(*entry);
     } catch (const std::exception&) {
         boost::asio::post(main, [e = std::current_exception()]() { std::rethrow_exception(e); });

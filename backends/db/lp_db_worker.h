@@ -4,6 +4,7 @@
 // loop only.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -16,6 +17,9 @@
 
 class lp_db_worker_t : private boost::noncopyable {
 public:
+    // How long an idle worker looks for its next call before it sleeps.
+    static constexpr std::chrono::microseconds spin_limit{200};
+
     // Runs on the main loop with the call back and its outcome.
     using done_t = std::function<void(std::unique_ptr<lp_db_call_t>, const lp_db_outcome_t&)>;
 

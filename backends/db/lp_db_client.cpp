@@ -429,13 +429,11 @@ void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_
         slot->timed_out_at = std::chrono::steady_clock::now();
         slot->timeout_code = outcome.code;
         fail_queued(*slot, outcome.code, lp_not_sent_timed_out);
+    } else if (verdict == outcome_t::unopened) {
+        fail_queued(*slot, outcome.code, not_sent_unopened);
     } else if (verdict == outcome_t::answered) {
         slot->timed_out_at = {};
     }
-    if (verdict == outcome_t::unopened)
-        fail_queued(*slot, outcome.code, not_sent_unopened);
-    else if (verdict == outcome_t::unopened)
-        fail_queued(*slot, outcome.code, not_sent_unopened);
 
     if (!slot->connected && slot->queue.empty())
         retire_worker(*slot);
@@ -444,9 +442,7 @@ void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_
         if (slot->queue.empty())
             return;
     }
-    if (!slot->connected || inventory.settings->db_idle_timeout() < 1000) {
-        // Nothing for the idle timer.
-    } else if (!idle_timer_armed) {
+    if (slot->connected && !idle_timer_armed && inventory.settings->db_idle_timeout() >= 1000) {
         if (!idle_timer)
             idle_timer = std::make_unique<boost::asio::steady_timer>(inventory.io_context);
         start_idle_timer();

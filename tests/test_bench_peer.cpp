@@ -191,18 +191,12 @@ public:
     // Writes what the socket takes; false on an error.
     bool write_to(int fd)
     {
-        while (written < out.size()) {
-            const ssize_t n = ::write(fd, out.data() + written, out.size() - written);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN)
-                return true;
-            if (n <= 0)
-                return false;
-            written += static_cast<size_t>(n);
+        if (!bench::write_pending(fd, out.data(), out.size(), written))
+            return false;
+        if (written == out.size()) {
+            out.clear();
+            written = 0;
         }
-        out.clear();
-        written = 0;
         return true;
     }
     bool done() const { return written == out.size(); }

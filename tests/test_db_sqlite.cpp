@@ -342,8 +342,12 @@ TEST_F(SqliteTest, TheIdleTimerClosesIdleConnections)
 {
     const std::vector<db_tag_t> tags = {tag("one", "SELECT 1")};
     start(tags, "db_idle_timeout: 1000\n");
+    // An open connection has a worker thread, which ends with it.
+    const std::string threads = "/proc/" + std::to_string(daemon->pilotd.pid()) + "/task";
+    const size_t idle_threads = velbo_test::entries_of(threads);
     EXPECT_EQ(lookup(SQLITE, "one"), std::vector<std::string>{"1"});
     EXPECT_EQ(open_descriptors_on(file), 1u);
+    EXPECT_EQ(velbo_test::entries_of(threads), idle_threads + 1);
     // Ticks every 500 ms and closes once more than one whole second has
     // passed: idle 2 seconds, or 3 when a tick comes late on a loaded machine.
     const std::string line = "Notice: Datasource [sqlite] (file://" + file + "):  Inactivity time: ";
@@ -362,6 +366,10 @@ TEST_F(SqliteTest, TheIdleTimerClosesIdleConnections)
     };
     ASSERT_EQ(wait_closings(1), 1u) << log();
     EXPECT_EQ(open_descriptors_on(file), 0u);
+    // The worker ends right after its line.
+    for (int i = 0; i < 100 && velbo_test::entries_of(threads) != idle_threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(velbo_test::entries_of(threads), idle_threads);
 
     // Used again, it reconnects; a connection in use stays open.
     for (int i = 0; i < 6; ++i) {

@@ -1,5 +1,6 @@
 #include "support/test_files.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +86,17 @@ std::vector<std::string> sorted(std::vector<std::string> texts)
 {
     std::sort(texts.begin(), texts.end());
     return texts;
+}
+
+size_t entries_of(const std::string& path)
+{
+    size_t n = 0;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (const dirent* e = ::readdir(dir))
+            n += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
 }
 
 } // namespace velbo_test

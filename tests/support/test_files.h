@@ -38,4 +38,7 @@ bool write_all(int fd, const char* data, size_t size);
 // The texts in ascending order.
 std::vector<std::string> sorted(std::vector<std::string> texts);
 
+// The entries of a /proc directory: a process's threads or descriptors.
+size_t entries_of(const std::string& path);
+
 } // namespace velbo_test

@@ -531,10 +531,11 @@ void lp_db_client_t::on_idle_timer(const boost::system::error_code& ec)
             continue;
         const long long idle = std::chrono::duration_cast<std::chrono::seconds>(now - slot.entry->last_use).count();
         if (idle > static_cast<long long>(timeout / 1000)) {
+            // Closed before the line that says so.
+            retire_worker(slot);
             if (cf_log_threshold <= CF_LOG_NOTICE)
                 cf_log_message(CF_LOG_NOTICE, slot.entry->description + " Inactivity time: " + std::to_string(idle) +
                                                   " seconds, connection closed");
-            retire_worker(slot);
         }
     }
     if (timeout >= 1000)

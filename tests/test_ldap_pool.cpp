@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -93,6 +94,31 @@ TEST_F(LdapPool, ThePasswordIsPartOfTheKey)
     EXPECT_EQ(server->stats_count("BIND"), 2u) << server->log();
 }
 
+// Two passwords with one std::hash value (on this 64-bit libstdc++): the
+// key compares the passwords themselves, not a digest of them.
+const std::string right_password = "Right-pwOfBob-01";
+const std::string colliding_password = "MrmjY41u8irpJx9S";
+
+class LdapPoolKey : public LdapPool {
+protected:
+    LdapPoolKey() : LdapPool(people_options(right_password)) {}
+};
+
+TEST_F(LdapPoolKey, PasswordsOfOneHashAreTwoKeys)
+{
+    ASSERT_EQ(std::hash<std::string>()(right_password), std::hash<std::string>()(colliding_password))
+        << "the library hashes otherwise: find another pair";
+    start({{"right", url(), user_dn("bob"), right_password}, {"wrong", url(), user_dn("bob"), colliding_password}});
+    EXPECT_EQ(lookup("right", "alice"), (std::vector<std::string>{"alice"}));
+    EXPECT_EQ(error_of(ask_lookup("wrong", "alice")), "125 Invalid credentials");
+    EXPECT_EQ(lookup("right", "alice"), (std::vector<std::string>{"alice"}));
+    EXPECT_EQ(server->stats_count("BIND"), 2u) << server->log();
+    EXPECT_EQ(log().find(right_password), std::string::npos) << "a password reached the log";
+    EXPECT_EQ(log().find(colliding_password), std::string::npos) << "a password reached the log";
+}
+
+// A result the server sent is an answer, not a lost connection: the
+// connection stays pooled, and the tags that share its key go on using it.
 slapd_options_t results_options()
 {
     slapd_options_t options = people_options();

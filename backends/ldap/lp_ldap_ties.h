@@ -1,6 +1,6 @@
-// The pool of bound LDAP connections, keyed by server URL, bind DN and a hash
-// of the bind password; a one-second sweep closes connections that nobody
-// else holds and that were idle for 30 seconds. Main thread only.
+// The pool of bound LDAP connections, keyed by server URL, bind DN and bind
+// password; a one-second sweep closes connections that nobody else holds and
+// that were idle for 30 seconds. Main thread only.
 #pragma once
 
 #include <chrono>
@@ -45,7 +45,7 @@ public:
     void sweep();
 
 private:
-    using key_t = std::tuple<std::string, std::string, std::size_t>;
+    using key_t = std::tuple<std::string, std::string, std::string>;
     struct entry_t {
         std::shared_ptr<lp_ldap_tie_t> tie;
         std::chrono::steady_clock::time_point last_use;

@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/daemon_ldap_fixture.h"
@@ -48,16 +47,7 @@ protected:
     std::string url() const { return server->ldap_url() + "/" + people + "?cn?sub?(uid=$u)"; }
 
     // Waits until the daemon has read `count` requests in all.
-    bool wait_for_requests(size_t count)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + daemon_timeout;
-        while (count_of(log(), "<-- LOOKUP_REQUEST ") < count) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
+    bool wait_for_requests(size_t count) { return wait_for_log_count("<-- LOOKUP_REQUEST ", count); }
 
     std::unique_ptr<slapd_server_t> server;
 };

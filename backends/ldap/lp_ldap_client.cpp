@@ -582,37 +582,79 @@ void lp_ldap_client_t::search_at(const std::string& prefix, const lp_ldap_search
                                  const lp_ldap_search_handler_t& handler,
                                  const std::shared_ptr<referral_tree_t>& tree, int level)
 {
+    const lp_ldap_ties_t::admission_t admission =
+        inventory.ldap_ties->admit(request.url, request.bind_dn, request.bind_password);
+    if (admission.pass.refused) {
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, prefix + admission.refusal);
+        boost::asio::post(inventory.io_context,
+                          [handler, code = admission.code]() { handler(code, lp_ldap_search_result_t()); });
+        return;
+    }
     // One copy of the request for every completion.
-    attempt(std::make_shared<const tagged_request_t>(prefix, request), handler, tree, level, true);
+    attempt(std::make_shared<const tagged_request_t>(prefix, request), handler, tree, level, true,
+            admission.pass.probe);
 }
+
+namespace {
+
+using outcome_t = lp_suspect_gate_t::outcome_t;
+
+// What a failed opening (setting up and binding a new connection) tells of
+// the server: a result code is its answer; no connection, or none in time.
+outcome_t opening_outcome(const boost::system::error_code& ec)
+{
+    if (ldap_timed_out(ec))
+        return outcome_t::timed_out;
+    if (ldap_connection_lost(ec))
+        return outcome_t::unopened;
+    if (ec.category() == ldap_category() && ec.value() >= 0)
+        return outcome_t::answered;
+    return outcome_t::other;
+}
+
+// What a search tells of the server: `answered` when part of its result had
+// arrived.
+outcome_t search_outcome(const boost::system::error_code& ec, bool answered)
+{
+    if (ldap_timed_out(ec))
+        return outcome_t::timed_out;
+    return answered ? outcome_t::answered : outcome_t::other;
+}
+
+} // namespace
 
 void lp_ldap_client_t::attempt(const std::shared_ptr<const tagged_request_t>& shared,
                                const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
-                               int level, bool first)
+                               int level, bool first, uint64_t probe)
 {
-    bind(shared->second, [this, shared, handler, tree, level, first](const boost::system::error_code& ec,
-                                                                     const std::shared_ptr<lp_ldap_tie_t>& tie,
-                                                                     bool pooled) {
+    bind(shared->second, [this, shared, handler, tree, level, first, probe](
+                             const boost::system::error_code& ec, const std::shared_ptr<lp_ldap_tie_t>& tie,
+                             bool pooled) {
+        const lp_ldap_search_request_t& request = shared->second;
         if (ec) {
+            inventory.ldap_ties->settle(request.url, request.bind_dn, request.bind_password, probe,
+                                        opening_outcome(ec), ec);
             handler(ec, lp_ldap_search_result_t());
             return;
         }
-        const lp_ldap_search_request_t& request = shared->second;
         pending_ties.insert(tie);
         tie->search(request.base_dn, request.scope, request.filter, request.attributes,
-                    [this, tie, shared, handler, tree, level, retry = first && pooled](
+                    [this, tie, shared, handler, tree, level, probe, retry = first && pooled](
                         const boost::system::error_code& ec, lp_ldap_search_result_t& result,
                         std::vector<std::string>& referrals, bool answered) {
                         release(tie);
                         // A pooled connection that the server closed: once
-                        // more on a new one.
+                        // more on a new one, as part of the same request.
                         if (retry && !answered && ldap_connection_lost(ec)) {
                             log_debug(shared->first + "lp_ldap_client_t::search: " + ec.message() +
                                       ", searching again on a new connection");
-                            attempt(shared, handler, tree, level, false);
+                            attempt(shared, handler, tree, level, false, probe);
                             return;
                         }
                         const lp_ldap_search_request_t& request = shared->second;
+                        inventory.ldap_ties->settle(request.url, request.bind_dn, request.bind_password, probe,
+                                                    search_outcome(ec, answered), ec);
                         if (ec || !request.chase_referrals || referrals.empty()) {
                             handler(ec, result);
                             return;

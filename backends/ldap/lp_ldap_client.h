@@ -63,7 +63,9 @@ public:
     // One search with binding, pooling and referral following; the handler
     // runs once, on the main loop, never inside the call. Every line logged
     // for it starts with `prefix`, the log prefix of the back-end and tag it
-    // is made for.
+    // is made for. While the key's server is suspect (it timed out or could
+    // not be reached) and another request probes it, the search fails at
+    // once with the code of that failure.
     void search(const std::string& prefix, const lp_ldap_search_request_t& request,
                 const lp_ldap_search_handler_t& handler);
     // A bound connection for the request's URL and credentials: the pooled
@@ -82,13 +84,15 @@ private:
     // The log prefix of the search's owner, and the request.
     using tagged_request_t = std::pair<std::string, lp_ldap_search_request_t>;
 
+    // One search through the gate of its key.
     void search_at(const std::string& prefix, const lp_ldap_search_request_t& request,
                    const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
                    int level);
     // One attempt of the search; a pooled connection found lost before any
-    // part of the result arrived makes a second one, if `first`.
+    // part of the result arrived makes a second one, if `first`. The gate
+    // hears of the outcome of the last attempt; `probe` is the pass's.
     void attempt(const std::shared_ptr<const tagged_request_t>& request, const lp_ldap_search_handler_t& handler,
-                 const std::shared_ptr<referral_tree_t>& tree, int level, bool first);
+                 const std::shared_ptr<referral_tree_t>& tree, int level, bool first, uint64_t probe);
     void follow_referrals(const std::string& prefix, const lp_ldap_search_request_t& request,
                           const std::vector<std::string>& urls,
                           const std::function<void(const lp_ldap_search_result_t&)>& part,

@@ -106,6 +106,11 @@ TEST_F(AdErrors, ASecondUserOfOneNameFromAChasedReferral)
     EXPECT_EQ(log().find("More than one matching user found: \"" + dc().dn_of("dup") + "\"\n"), std::string::npos);
     // Users only the referral knows.
     EXPECT_TRUE(lookup("plain", "neg").empty());
+    // The LDAP client's lines for these searches carry the tags' own prefix.
+    EXPECT_NE(log().find("Debug: Datasource [chase.ad]: lp_ldap_client_t::follow_referrals: ldap://lookup.test/"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(log().find(".ldap]"), std::string::npos) << log();
 }
 
 TEST_F(AdErrors, PrimaryGroupIDAndObjectSidAsTheyCome)
@@ -169,7 +174,7 @@ TEST_F(AdErrors, LookupsOverAPooledConnectionThatTheServerClosedAreAnswered)
     for (const auto& answer : answers)
         EXPECT_EQ(data_of(answer.second), groups) << error_of(answer.second);
     const size_t retried = count_of(
-        log(), "Debug: Datasource [plain.ldap]: lp_ldap_client_t::search: Can't contact LDAP server, searching again "
+        log(), "Debug: Datasource [plain.ad]: lp_ldap_client_t::search: Can't contact LDAP server, searching again "
                "on a new connection\n");
     EXPECT_GE(retried, 1u) << log();
     EXPECT_LE(retried, 3u);

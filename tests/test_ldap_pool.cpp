@@ -1,12 +1,13 @@
 // The pool of bound LDAP connections, seen from slapd's stats log: reuse,
-// the key with the password, clearing at each configuration, one connection
-// opened per key at a time, and pooled connections that the server closed.
+// the key with the password, result codes that keep a connection, clearing
+// at each configuration, one connection opened per key at a time, and pooled
+// connections that the server closed.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/daemon_ldap_fixture.h"
@@ -26,14 +27,18 @@ std::string user_dn(const std::string& uid)
 
 const std::string retried = "searching again on a new connection";
 
+slapd_options_t people_options(const std::string& bob_password = "bob-pw")
+{
+    slapd_options_t options;
+    options.ldif = ldif_ou(people) + ldif_user(user_dn("alice"), "alice", "alice-pw") +
+                   ldif_user(user_dn("bob"), "bob", bob_password);
+    return options;
+}
+
 class LdapPool : public ldap_fixture_t {
 protected:
-    explicit LdapPool(unsigned idle_timeout = 0)
+    explicit LdapPool(slapd_options_t options = people_options())
     {
-        slapd_options_t options;
-        options.ldif = ldif_ou(people) + ldif_user(user_dn("alice"), "alice", "alice-pw") +
-                       ldif_user(user_dn("bob"), "bob", "bob-pw");
-        options.idle_timeout = idle_timeout;
         server = std::make_unique<slapd_server_t>(options);
         server->start();
     }
@@ -42,16 +47,7 @@ protected:
     std::string url() const { return server->ldap_url() + "/" + people + "?cn?sub?(uid=$u)"; }
 
     // Waits until the daemon has read `count` requests in all.
-    bool wait_for_requests(size_t count)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + daemon_timeout;
-        while (count_of(log(), "<-- LOOKUP_REQUEST ") < count) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
+    bool wait_for_requests(size_t count) { return wait_for_log_count("<-- LOOKUP_REQUEST ", count); }
 
     std::unique_ptr<slapd_server_t> server;
 };
@@ -86,6 +82,79 @@ TEST_F(LdapPool, ThePasswordIsPartOfTheKey)
     EXPECT_EQ(error_of(ask_lookup("wrong", "alice")), "125 Invalid credentials");
     EXPECT_EQ(lookup("right", "alice"), (std::vector<std::string>{"alice"}));
     EXPECT_EQ(server->stats_count("BIND"), 2u) << server->log();
+}
+
+// Two passwords with one std::hash value (on this 64-bit libstdc++): the
+// key compares the passwords themselves, not a digest of them.
+const std::string right_password = "Right-pwOfBob-01";
+const std::string colliding_password = "MrmjY41u8irpJx9S";
+
+class LdapPoolKey : public LdapPool {
+protected:
+    LdapPoolKey() : LdapPool(people_options(right_password)) {}
+};
+
+TEST_F(LdapPoolKey, PasswordsOfOneHashAreTwoKeys)
+{
+    ASSERT_EQ(std::hash<std::string>()(right_password), std::hash<std::string>()(colliding_password))
+        << "the library hashes otherwise: find another pair";
+    start({{"right", url(), user_dn("bob"), right_password}, {"wrong", url(), user_dn("bob"), colliding_password}});
+    EXPECT_EQ(lookup("right", "alice"), (std::vector<std::string>{"alice"}));
+    EXPECT_EQ(error_of(ask_lookup("wrong", "alice")), "125 Invalid credentials");
+    EXPECT_EQ(lookup("right", "alice"), (std::vector<std::string>{"alice"}));
+    EXPECT_EQ(server->stats_count("BIND"), 2u) << server->log();
+    EXPECT_EQ(log().find(right_password), std::string::npos) << "a password reached the log";
+    EXPECT_EQ(log().find(colliding_password), std::string::npos) << "a password reached the log";
+}
+
+// A result the server sent is an answer, not a lost connection: the
+// connection stays pooled, and the tags that share its key go on using it.
+slapd_options_t results_options()
+{
+    slapd_options_t options = people_options();
+    options.ldif += ldif_referral("ou=moved,dc=example,dc=test", "ldap://127.0.0.1:1/ou=moved,dc=other,dc=test");
+    options.size_limit = 1;
+    return options;
+}
+
+class LdapPoolResults : public LdapPool {
+protected:
+    LdapPoolResults() : LdapPool(results_options()) {}
+};
+
+TEST_F(LdapPoolResults, ResultCodesOfTheServerLeaveTheConnectionPooled)
+{
+    const std::string at = server->ldap_url() + "/";
+    const std::string rest = "?cn?sub?(uid=$u)";
+    struct case_t {
+        std::string tag, url, error;
+    };
+    const std::vector<case_t> cases = {
+        {"nobase", at + "ou=nowhere,dc=example,dc=test" + rest, "125 No such object"},
+        {"baddn", at + "nonsense" + rest, "125 Invalid DN syntax"},
+        {"limit", at + people + "?cn?sub?(objectClass=inetOrgPerson)", "125 Size limit exceeded"},
+        {"referral", at + "ou=moved,dc=example,dc=test" + rest, "125 Referral"},
+        // Refused by libldap before anything is sent.
+        {"filter", at + people + "?cn?sub?(uid=$u", "125 Bad search filter"},
+    };
+    std::vector<ldap_tag_t> tags = {{"good", at + people + rest, user_dn("bob"), "bob-pw"}};
+    for (const case_t& c : cases)
+        tags.push_back({c.tag, c.url, user_dn("bob"), "bob-pw"});
+    start(tags);
+    for (const case_t& c : cases) {
+        SCOPED_TRACE(c.tag);
+        // Ten of each, alternating with a tag that succeeds on the same key.
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_EQ(error_of(ask_lookup(c.tag, "alice")), c.error);
+            const lp::ServerMessage good = ask_lookup("good", i % 2 ? "alice" : "bob");
+            EXPECT_EQ(error_of(good), "");
+            EXPECT_EQ(data_of(good), std::vector<std::string>{i % 2 ? "alice" : "bob"});
+        }
+        EXPECT_EQ(server->stats_count("BIND"), 1u) << server->log();
+    }
+    EXPECT_EQ(server->stats_count("ACCEPT"), 1u);
+    EXPECT_EQ(count_of(log(), ": init: "), 1u);
+    EXPECT_EQ(count_of(log(), "lp_ldap_ties_t::put: "), 1u);
 }
 
 TEST_F(LdapPool, EachConfigurationEmptiesThePool)
@@ -253,9 +322,16 @@ TEST_F(LdapPool, ALostConnectionIsSearchedAgainOnlyIfNothingOfTheResultHadArrive
     EXPECT_EQ(lookup("t"), both);
 }
 
+slapd_options_t idle_options()
+{
+    slapd_options_t options = people_options();
+    options.idle_timeout = 1;
+    return options;
+}
+
 class LdapPoolIdle : public LdapPool {
 protected:
-    LdapPoolIdle() : LdapPool(1) {}
+    LdapPoolIdle() : LdapPool(idle_options()) {}
 };
 
 TEST_F(LdapPoolIdle, ConnectionsThatTheServerClosedWhenIdleAreReplaced)

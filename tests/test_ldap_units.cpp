@@ -1,5 +1,5 @@
-// The LDAP back-end's text functions, the result accumulator and the pool's
-// idle sweep, in-process.
+// The LDAP back-end's text functions, the result accumulator, the pool's
+// idle sweep and its suspect gates, in-process.
 #include <ldap.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -275,6 +275,39 @@ TEST_F(LdapPoolSweep, AnUnusableConnectionIsDroppedByGetNotBySweeps)
     pool().clear();
     pool().put("ldap://b:389", "", "", std::make_shared<lp_ldap_tie_t>(*inventory), before);
     EXPECT_EQ(pool().size(), 0u);
+}
+
+// Beside the connections, a suspect gate per key (the password part of it),
+// kept only while it is suspect or a probe is out, and not dropped by clear.
+TEST_F(LdapPoolSweep, AGateIsKeptPerKeyWhileSuspectOrProbing)
+{
+    using outcome_t = lp_suspect_gate_t::outcome_t;
+    const boost::system::error_code timeout(LDAP_TIMEOUT, ldap_category());
+    const std::string url = "ldap://a:389";
+    const std::string dn = "cn=x";
+    lp_ldap_ties_t& p = pool();
+    EXPECT_FALSE(p.admit(url, dn, "pw").pass.refused);
+    p.settle(url, dn, "pw", 0, outcome_t::answered, {});
+    p.settle(url, dn, "pw", 0, outcome_t::other, {});
+    EXPECT_EQ(p.gates(), 0u) << "a gate for a healthy key";
+
+    p.settle(url, dn, "pw", 0, outcome_t::timed_out, timeout);
+    EXPECT_EQ(p.gates(), 1u);
+    const lp_ldap_ties_t::admission_t probe = p.admit(url, dn, "pw");
+    EXPECT_FALSE(probe.pass.refused);
+    EXPECT_NE(probe.pass.probe, 0u);
+    const lp_ldap_ties_t::admission_t behind = p.admit(url, dn, "pw");
+    EXPECT_TRUE(behind.pass.refused);
+    EXPECT_EQ(behind.code, timeout);
+    EXPECT_EQ(behind.refusal, "Not sent: the server timed out, and another request is probing it");
+    EXPECT_FALSE(p.admit(url, dn, "other").pass.refused);
+    EXPECT_FALSE(p.admit(url, "cn=y", "pw").pass.refused);
+    p.clear();
+    EXPECT_TRUE(p.admit(url, dn, "pw").pass.refused);
+
+    p.settle(url, dn, "pw", probe.pass.probe, outcome_t::answered, {});
+    EXPECT_EQ(p.gates(), 0u);
+    EXPECT_FALSE(p.admit(url, dn, "pw").pass.refused);
 }
 
 // The pool's own timer against a real server: a connection bound by a

@@ -221,8 +221,9 @@ void lp_ad_client_t::search(const std::string& tag, const lp_ldap_search_request
                             std::size_t n, const std::string& not_found, const failure_handler_t& fail,
                             const result_handler_t& done)
 {
+    // The LDAP client's lines for the search carry this tag's own prefix.
     inventory.ldap_client()->search(
-        tag, request,
+        log_prefix(tag), request,
         [this, tag, single, n, not_found, fail, done](const boost::system::error_code& ec,
                                                       const lp_ldap_search_result_t& result) {
             if (ec) {

@@ -451,7 +451,7 @@ bool lp_ldap_client_t::has_tag(const std::string& tag)
     return inventory.settings->ldap_has_tag(tag);
 }
 
-lp_ldap_search_request_t lp_ldap_client_t::request_from_url(const std::string& tag, const std::string& url)
+lp_ldap_search_request_t lp_ldap_client_t::request_from_url(const std::string& prefix, const std::string& url)
 {
     LDAPURLDesc* parsed = nullptr;
     const int rc = ldap_url_parse(url.c_str(), &parsed);
@@ -462,7 +462,7 @@ lp_ldap_search_request_t lp_ldap_client_t::request_from_url(const std::string& t
     const std::string scheme = parsed->lud_scheme ? parsed->lud_scheme : "";
     // An ldapi host is a socket path: nothing in it is a port.
     if (scheme != "ldapi" && (parsed->lud_port < 0 || parsed->lud_port > 65535 || !url_port_in_range(url)))
-        throw_bad_port(log_prefix(tag));
+        throw_bad_port(prefix);
     std::string extension;
     for (char** e = parsed->lud_exts; e && *e; ++e) {
         const std::string written(*e);
@@ -473,7 +473,7 @@ lp_ldap_search_request_t lp_ldap_client_t::request_from_url(const std::string& t
             continue;
         }
         if (cf_log_threshold <= CF_LOG_WARNING)
-            cf_log_message(CF_LOG_WARNING, log_prefix(tag) + "Non-supported extension: " + cf_log_escape(written));
+            cf_log_message(CF_LOG_WARNING, prefix + "Non-supported extension: " + cf_log_escape(written));
         if (critical)
             throw boost::system::system_error(make_error_code(LPE_UNSUPPORTED_EXTENSION));
     }
@@ -496,7 +496,8 @@ void lp_ldap_client_t::lookup(const std::string& tag, const std::string& user, c
 {
     try {
         const lp_settings_t& settings = *inventory.settings;
-        lp_ldap_search_request_t request = request_from_url(tag, settings.ldap_url(tag));
+        const std::string prefix = log_prefix(tag);
+        lp_ldap_search_request_t request = request_from_url(prefix, settings.ldap_url(tag));
         request.bind_dn = settings.ldap_bind_dn(tag);
         request.bind_password = settings.ldap_bind_password(tag);
         request.base_dn = substitute_dn_placeholders(request.base_dn, user, domain);
@@ -504,7 +505,7 @@ void lp_ldap_client_t::lookup(const std::string& tag, const std::string& user, c
         request.chase_referrals = settings.ldap_chase_referrals(tag);
         const bool names = !(request.attributes.size() == 1 && request.attributes[0] != "*" &&
                              request.attributes[0] != "+");
-        search(tag, request,
+        search(prefix, request,
                [handler, names](const boost::system::error_code& ec, const lp_ldap_search_result_t& result) {
                    if (ec)
                        handler(ec, empty_list);
@@ -569,49 +570,91 @@ void lp_ldap_client_t::bind(const lp_ldap_search_request_t& request, const lp_ld
     });
 }
 
-void lp_ldap_client_t::search(const std::string& tag, const lp_ldap_search_request_t& request,
+void lp_ldap_client_t::search(const std::string& prefix, const lp_ldap_search_request_t& request,
                               const lp_ldap_search_handler_t& handler)
 {
     auto tree = std::make_shared<referral_tree_t>();
     tree->searched.emplace(request.url, request.base_dn);
-    search_at(tag, request, handler, tree, 0);
+    search_at(prefix, request, handler, tree, 0);
 }
 
-void lp_ldap_client_t::search_at(const std::string& tag, const lp_ldap_search_request_t& request,
+void lp_ldap_client_t::search_at(const std::string& prefix, const lp_ldap_search_request_t& request,
                                  const lp_ldap_search_handler_t& handler,
                                  const std::shared_ptr<referral_tree_t>& tree, int level)
 {
+    const lp_ldap_ties_t::admission_t admission =
+        inventory.ldap_ties->admit(request.url, request.bind_dn, request.bind_password);
+    if (admission.pass.refused) {
+        if (cf_log_threshold <= CF_LOG_ERROR)
+            cf_log_message(CF_LOG_ERROR, prefix + admission.refusal);
+        boost::asio::post(inventory.io_context,
+                          [handler, code = admission.code]() { handler(code, lp_ldap_search_result_t()); });
+        return;
+    }
     // One copy of the request for every completion.
-    attempt(std::make_shared<const tagged_request_t>(tag, request), handler, tree, level, true);
+    attempt(std::make_shared<const tagged_request_t>(prefix, request), handler, tree, level, true,
+            admission.pass.probe);
 }
+
+namespace {
+
+using outcome_t = lp_suspect_gate_t::outcome_t;
+
+// What a failed opening (setting up and binding a new connection) tells of
+// the server: a result code is its answer; no connection, or none in time.
+outcome_t opening_outcome(const boost::system::error_code& ec)
+{
+    if (ldap_timed_out(ec))
+        return outcome_t::timed_out;
+    if (ldap_connection_lost(ec))
+        return outcome_t::unopened;
+    if (ec.category() == ldap_category() && ec.value() >= 0)
+        return outcome_t::answered;
+    return outcome_t::other;
+}
+
+// What a search tells of the server: `answered` when part of its result had
+// arrived.
+outcome_t search_outcome(const boost::system::error_code& ec, bool answered)
+{
+    if (ldap_timed_out(ec))
+        return outcome_t::timed_out;
+    return answered ? outcome_t::answered : outcome_t::other;
+}
+
+} // namespace
 
 void lp_ldap_client_t::attempt(const std::shared_ptr<const tagged_request_t>& shared,
                                const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
-                               int level, bool first)
+                               int level, bool first, uint64_t probe)
 {
-    bind(shared->second, [this, shared, handler, tree, level, first](const boost::system::error_code& ec,
-                                                                     const std::shared_ptr<lp_ldap_tie_t>& tie,
-                                                                     bool pooled) {
+    bind(shared->second, [this, shared, handler, tree, level, first, probe](
+                             const boost::system::error_code& ec, const std::shared_ptr<lp_ldap_tie_t>& tie,
+                             bool pooled) {
+        const lp_ldap_search_request_t& request = shared->second;
         if (ec) {
+            inventory.ldap_ties->settle(request.url, request.bind_dn, request.bind_password, probe,
+                                        opening_outcome(ec), ec);
             handler(ec, lp_ldap_search_result_t());
             return;
         }
-        const lp_ldap_search_request_t& request = shared->second;
         pending_ties.insert(tie);
         tie->search(request.base_dn, request.scope, request.filter, request.attributes,
-                    [this, tie, shared, handler, tree, level, retry = first && pooled](
+                    [this, tie, shared, handler, tree, level, probe, retry = first && pooled](
                         const boost::system::error_code& ec, lp_ldap_search_result_t& result,
                         std::vector<std::string>& referrals, bool answered) {
                         release(tie);
                         // A pooled connection that the server closed: once
-                        // more on a new one.
+                        // more on a new one, as part of the same request.
                         if (retry && !answered && ldap_connection_lost(ec)) {
-                            log_debug(log_prefix(shared->first) + "lp_ldap_client_t::search: " + ec.message() +
+                            log_debug(shared->first + "lp_ldap_client_t::search: " + ec.message() +
                                       ", searching again on a new connection");
-                            attempt(shared, handler, tree, level, false);
+                            attempt(shared, handler, tree, level, false, probe);
                             return;
                         }
                         const lp_ldap_search_request_t& request = shared->second;
+                        inventory.ldap_ties->settle(request.url, request.bind_dn, request.bind_password, probe,
+                                                    search_outcome(ec, answered), ec);
                         if (ec || !request.chase_referrals || referrals.empty()) {
                             handler(ec, result);
                             return;
@@ -627,16 +670,16 @@ void lp_ldap_client_t::attempt(const std::shared_ptr<const tagged_request_t>& sh
     });
 }
 
-void lp_ldap_client_t::follow_referrals(const std::string& tag, const lp_ldap_search_request_t& request,
+void lp_ldap_client_t::follow_referrals(const std::string& prefix, const lp_ldap_search_request_t& request,
                                         const std::vector<std::string>& urls,
                                         const std::function<void(const lp_ldap_search_result_t&)>& part,
                                         const std::shared_ptr<referral_tree_t>& tree, int level)
 {
-    const std::string prefix = log_prefix(tag) + "lp_ldap_client_t::follow_referrals: ";
+    const std::string head = prefix + "lp_ldap_client_t::follow_referrals: ";
     for (const std::string& url : urls) {
-        log_debug(prefix + cf_log_escape(url));
+        log_debug(head + cf_log_escape(url));
         try {
-            lp_ldap_search_request_t r = request_from_url(tag, url);
+            lp_ldap_search_request_t r = request_from_url(prefix, url);
             const std::string own = url_extension_suffix(r.url);
             if (starts_with(r.url, "ldap://") && protected_transport(request.url)) {
                 // Whatever the referral names: never a password in the clear.
@@ -651,23 +694,23 @@ void lp_ldap_client_t::follow_referrals(const std::string& tag, const lp_ldap_se
             r.scope = request.scope;
             r.filter = request.filter;
             if (level > max_referral_level) {
-                log_debug(prefix + "not followed, more than " + std::to_string(max_referral_level) +
+                log_debug(head + "not followed, more than " + std::to_string(max_referral_level) +
                           " levels deep: " + cf_log_escape(url));
                 part(lp_ldap_search_result_t());
                 continue;
             }
             if (!tree->searched.emplace(r.url, r.base_dn).second) {
-                log_debug(prefix + "not followed, searched already: " + cf_log_escape(url));
+                log_debug(head + "not followed, searched already: " + cf_log_escape(url));
                 part(lp_ldap_search_result_t());
                 continue;
             }
-            search_at(tag, r,
+            search_at(prefix, r,
                       [part](const boost::system::error_code&, const lp_ldap_search_result_t& result) {
                           part(result);
                       },
                       tree, level);
         } catch (const boost::system::system_error& e) {
-            log_debug(prefix + cf_log_escape(exception_text(e)));
+            log_debug(head + cf_log_escape(exception_text(e)));
             part(lp_ldap_search_result_t());
         }
     }

@@ -61,15 +61,19 @@ public:
     int lookup_type() const override { return 0; }
 
     // One search with binding, pooling and referral following; the handler
-    // runs once, on the main loop, never inside the call.
-    void search(const std::string& tag, const lp_ldap_search_request_t& request,
+    // runs once, on the main loop, never inside the call. Every line logged
+    // for it starts with `prefix`, the log prefix of the back-end and tag it
+    // is made for. While the key's server is suspect (it timed out or could
+    // not be reached) and another request probes it, the search fails at
+    // once with the code of that failure.
+    void search(const std::string& prefix, const lp_ldap_search_request_t& request,
                 const lp_ldap_search_handler_t& handler);
     // A bound connection for the request's URL and credentials: the pooled
     // one, or the one being opened for them (a request arriving meanwhile
     // waits for it and shares its outcome), or a new one.
     void bind(const lp_ldap_search_request_t& request, const lp_ldap_bind_handler_t& handler);
-    // Throws boost::system::system_error.
-    lp_ldap_search_request_t request_from_url(const std::string& tag, const std::string& url);
+    // Throws boost::system::system_error; lines it logs start with `prefix`.
+    lp_ldap_search_request_t request_from_url(const std::string& prefix, const std::string& url);
 
 private:
     // The servers and bases searched for one search and its referrals.
@@ -77,16 +81,19 @@ private:
     // A connection being opened and bound, and the requests waiting for it.
     struct opening_t;
     using opening_key_t = std::tuple<std::string, std::string, std::string>;  // URL, bind DN, password
+    // The log prefix of the search's owner, and the request.
     using tagged_request_t = std::pair<std::string, lp_ldap_search_request_t>;
 
-    void search_at(const std::string& tag, const lp_ldap_search_request_t& request,
+    // One search through the gate of its key.
+    void search_at(const std::string& prefix, const lp_ldap_search_request_t& request,
                    const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
                    int level);
     // One attempt of the search; a pooled connection found lost before any
-    // part of the result arrived makes a second one, if `first`.
+    // part of the result arrived makes a second one, if `first`. The gate
+    // hears of the outcome of the last attempt; `probe` is the pass's.
     void attempt(const std::shared_ptr<const tagged_request_t>& request, const lp_ldap_search_handler_t& handler,
-                 const std::shared_ptr<referral_tree_t>& tree, int level, bool first);
-    void follow_referrals(const std::string& tag, const lp_ldap_search_request_t& request,
+                 const std::shared_ptr<referral_tree_t>& tree, int level, bool first, uint64_t probe);
+    void follow_referrals(const std::string& prefix, const lp_ldap_search_request_t& request,
                           const std::vector<std::string>& urls,
                           const std::function<void(const lp_ldap_search_result_t&)>& part,
                           const std::shared_ptr<referral_tree_t>& tree, int level);

@@ -42,6 +42,26 @@ struct msg_free_t {
     void operator()(LDAPMessage* m) const noexcept { ldap_msgfree(m); }
 };
 
+// Failures after which nothing is known of the handle's state: the
+// connection is gone or timed out, or libldap failed on it locally.
+bool leaves_state_unknown(const boost::system::error_code& ec) noexcept
+{
+    if (ec.category() != ldap_category_instance)
+        return false;
+    switch (ec.value()) {
+    case LDAP_SERVER_DOWN:
+    case LDAP_CONNECT_ERROR:
+    case LDAP_TIMEOUT:
+    case LDAP_LOCAL_ERROR:
+    case LDAP_ENCODING_ERROR:
+    case LDAP_DECODING_ERROR:
+    case LDAP_NO_MEMORY:
+        return true;
+    default:
+        return false;
+    }
+}
+
 int64_t now_ns() noexcept
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -79,6 +99,11 @@ bool ldap_connection_lost(const boost::system::error_code& ec) noexcept
 {
     return ec.category() == ldap_category_instance &&
            (ec.value() == LDAP_SERVER_DOWN || ec.value() == LDAP_CONNECT_ERROR);
+}
+
+bool ldap_timed_out(const boost::system::error_code& ec) noexcept
+{
+    return ec.category() == ldap_category_instance && ec.value() == LDAP_TIMEOUT;
 }
 
 lp_ldap_tie_t::lp_ldap_tie_t(lp_inventory_t& inventory)
@@ -237,14 +262,16 @@ boost::system::error_code lp_ldap_tie_t::run_call(const char* name, Call&& call)
             cf_log_message(CF_LOG_DEBUG, prefix() + name + ": not sent, the connection failed: " + broken.message());
         return broken;
     }
+    state_unknown = false;
     const int64_t started = begin_call();
     boost::system::error_code ec = call();
     // A call cut short by the watchdog ran out of time.
     if (end_call(started))
         ec = ldap_code(LDAP_TIMEOUT);
-    if (ec) {
+    // A result code from the server is an answer: the connection stays.
+    if (ec && (state_unknown || leaves_state_unknown(ec))) {
         usable = false;
-        if (ldap_connection_lost(ec) || ec == ldap_code(LDAP_TIMEOUT))
+        if (ldap_connection_lost(ec) || ldap_timed_out(ec))
             broken = ec;
     }
     return ec;
@@ -293,8 +320,12 @@ boost::system::error_code lp_ldap_tie_t::do_bind(const std::string& dn, const st
                                     nullptr, nullptr, nullptr);
     std::fill(buffer.begin(), buffer.end(), '\0');
     const boost::system::error_code ec = ldap_code(rc);
-    if (ec && cf_log_threshold <= CF_LOG_DEBUG)
-        cf_log_message(CF_LOG_DEBUG, prefix() + "ldap_sasl_bind_s: " + ec.message());
+    if (ec) {
+        // A connection whose bind failed is never used again.
+        state_unknown = true;
+        if (cf_log_threshold <= CF_LOG_DEBUG)
+            cf_log_message(CF_LOG_DEBUG, prefix() + "ldap_sasl_bind_s: " + ec.message());
+    }
     return ec;
 }
 
@@ -350,6 +381,7 @@ boost::system::error_code lp_ldap_tie_t::do_search(const std::string& base, int 
             return failed(ldap_code(LDAP_TIMEOUT));
         }
         if (type < 0) {
+            state_unknown = true;
             const boost::system::error_code ec = last_error();
             return failed(ec ? ec : ldap_code(LDAP_OTHER));
         }
@@ -357,11 +389,14 @@ boost::system::error_code lp_ldap_tie_t::do_search(const std::string& base, int 
         if (type == LDAP_RES_SEARCH_RESULT) {
             int code = LDAP_SUCCESS;
             const int parsed = ldap_parse_result(ld, message, &code, nullptr, nullptr, nullptr, nullptr, 0);
-            if (parsed != LDAP_SUCCESS)
+            if (parsed != LDAP_SUCCESS) {
+                state_unknown = true;
                 code = parsed;
+            }
             return code == LDAP_SUCCESS ? boost::system::error_code() : failed(ldap_code(code));
         }
         if (const boost::system::error_code ec = process_messages(message, attributes, result, referrals)) {
+            state_unknown = true;
             ldap_abandon_ext(ld, id, nullptr, nullptr);
             return ec;
         }

@@ -34,6 +34,9 @@ const boost::system::error_category& ldap_category() noexcept;
 
 // The connection to the server is gone (LDAP_SERVER_DOWN, LDAP_CONNECT_ERROR).
 bool ldap_connection_lost(const boost::system::error_code& ec) noexcept;
+// No answer came within the bound (LDAP_TIMEOUT; a call cut by the watchdog
+// ends with it too).
+bool ldap_timed_out(const boost::system::error_code& ec) noexcept;
 
 // What a new handle needs for TLS: the certificate mode and the client
 // context built at the last configuration (null: none).
@@ -74,6 +77,10 @@ public:
     // are dropped. Main thread only.
     void shut_down();
 
+    // False once a call has left the connection in a state it cannot be
+    // trusted in: lost, timed out, cut, failed inside libldap (encoding,
+    // decoding, memory, a local error, reading the result) or refused a bind.
+    // A result code the server sent leaves it usable.
     bool is_usable() const noexcept { return usable.load(); }
 
 private:
@@ -123,6 +130,9 @@ private:
     std::atomic<int64_t> call_cut{0};
     // Worker only: the time-out or loss that ended the connection.
     boost::system::error_code broken;
+    // Worker only: set by the call that failed in a way that leaves the
+    // handle's state unknown, whatever its code.
+    bool state_unknown = false;
     // The handle's socket, registered by the connection callbacks.
     std::mutex socket_mutex;
     int socket_fd = -1;

@@ -1,6 +1,5 @@
 #include "lp_ldap_ties.h"
 
-#include <functional>
 #include <sstream>
 #include <utility>
 
@@ -32,7 +31,7 @@ lp_ldap_ties_t::~lp_ldap_ties_t() = default;
 std::shared_ptr<lp_ldap_tie_t> lp_ldap_ties_t::get(const std::string& url, const std::string& bind_dn,
                                                    const std::string& password)
 {
-    auto it = ties.find(key_t(url, bind_dn, std::hash<std::string>()(password)));
+    auto it = ties.find(key_t(url, bind_dn, password));
     if (it == ties.end())
         return {};
     if (!it->second.tie->is_usable()) {
@@ -54,7 +53,7 @@ void lp_ldap_ties_t::put(const std::string& url, const std::string& bind_dn, con
     if (cf_log_threshold <= CF_LOG_DEBUG)
         cf_log_message(CF_LOG_DEBUG, "lp_ldap_ties_t::put: " + cf_log_escape(url) + " \"" + cf_log_escape(bind_dn) +
                                          "\" " + address_of(tie.get()));
-    entry_t& entry = ties[key_t(url, bind_dn, std::hash<std::string>()(password))];
+    entry_t& entry = ties[key_t(url, bind_dn, password)];
     entry.tie = tie;
     entry.last_use = clock();
 }
@@ -92,4 +91,37 @@ void lp_ldap_ties_t::sweep()
         else
             ++it;
     }
+}
+
+lp_ldap_ties_t::admission_t lp_ldap_ties_t::admit(const std::string& url, const std::string& bind_dn,
+                                                  const std::string& password)
+{
+    admission_t admission;
+    auto it = suspects.find(key_t(url, bind_dn, password));
+    if (it == suspects.end())
+        return admission;
+    admission.pass = it->second.admit();
+    if (admission.pass.refused) {
+        admission.code = it->second.code();
+        admission.refusal = it->second.refusal();
+    }
+    return admission;
+}
+
+void lp_ldap_ties_t::settle(const std::string& url, const std::string& bind_dn, const std::string& password,
+                            uint64_t probe, lp_suspect_gate_t::outcome_t outcome,
+                            const boost::system::error_code& code)
+{
+    using outcome_t = lp_suspect_gate_t::outcome_t;
+    const key_t key(url, bind_dn, password);
+    auto it = suspects.find(key);
+    if (it == suspects.end()) {
+        // A healthy key stays without a gate unless this makes it suspect.
+        if (outcome != outcome_t::timed_out && outcome != outcome_t::unopened)
+            return;
+        it = suspects.emplace(key, lp_suspect_gate_t()).first;
+    }
+    it->second.settle(probe, outcome, code);
+    if (it->second.idle())
+        suspects.erase(it);
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -104,6 +105,18 @@ std::string daemon_session_t::log_since(size_t mark) const
 std::string daemon_session_t::log() const
 {
     return daemon->pilotd.stderr_text();
+}
+
+bool daemon_session_t::wait_for_log_count(const std::string& text, size_t count,
+                                          std::chrono::milliseconds timeout) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count_of(log(), text) < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 int raw_connect(const std::string& path)

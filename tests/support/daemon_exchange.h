@@ -46,6 +46,9 @@ protected:
     size_t log_mark() const;
     std::string log_since(size_t mark) const;
     std::string log() const;
+    // Waits until the daemon's standard error holds the text `count` times.
+    bool wait_for_log_count(const std::string& text, size_t count,
+                            std::chrono::milliseconds timeout = daemon_timeout) const;
 
     std::string path_of(const std::string& name) const { return daemon->dir.file(name); }
 

@@ -2,6 +2,7 @@
 // the machine's ldap.conf plays no part), with one connected client.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,19 @@ protected:
                                     const std::string& domain = "");
     bool check(const std::string& tag, const std::string& value, const std::string& user = "",
                const std::string& domain = "");
+
+    // A server that hangs: pause() stops it (it accepts connections but
+    // answers nothing), resume() lets it run again. With a pooled connection
+    // for the tag, 600 of its lookups are sent in one write: every one fails
+    // with "Timed out" within two time limits (the first ones together on the
+    // pooled connection; then one probe on a new connection while the others
+    // fail at once with the refusal's Error line), and an allmatch check of
+    // `list_tag` (which must hold GREEN) on another connection is answered at
+    // once meanwhile. The next lookup probes again; the one behind it fails
+    // at once; after resume() the probe and the next lookup answer `answer`.
+    void expect_hung_server_probed(const std::string& tag, const std::string& user,
+                                   const std::vector<std::string>& answer, const std::string& list_tag,
+                                   const std::function<void()>& pause, const std::function<void()>& resume);
 
     std::string log_level = "LOG_LEVEL_DEBUG";  // of the next configuration
     lp::LookupType lookup_type = lp::LOOKUP_LDAP;  // of the requests ask_lookup and ask_check send

@@ -344,6 +344,7 @@ void samba_dc_t::start()
 
 void samba_dc_t::stop()
 {
+    resume();
     if (pid_ <= 0)
         return;
     stop_server(pid_, SIGTERM);
@@ -352,6 +353,28 @@ void samba_dc_t::stop()
     const auto deadline = clock_type::now() + std::chrono::seconds(10);
     while ((tcp_open(389) || tcp_open(636)) && clock_type::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void samba_dc_t::pause()
+{
+    if (pid_ <= 0 || !paused_.empty())
+        return;
+    // Each process stopped before its children are listed: none is missed.
+    paused_.push_back(pid_);
+    stop_and_wait(pid_);
+    for (size_t i = 0; i < paused_.size(); ++i) {
+        for (const pid_t child : child_pids(paused_[i])) {
+            paused_.push_back(child);
+            stop_and_wait(child);
+        }
+    }
+}
+
+void samba_dc_t::resume()
+{
+    for (auto it = paused_.rbegin(); it != paused_.rend(); ++it)
+        ::kill(*it, SIGCONT);
+    paused_.clear();
 }
 
 std::string samba_dc_t::log() const

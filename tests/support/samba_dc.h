@@ -106,6 +106,11 @@ public:
     // Restarts Samba with "ldap server require strong auth" at its default
     // (required) or off.
     void set_require_strong_auth(bool required);
+    // SIGSTOP to Samba and every process below it, each waited for: the
+    // domain controller still accepts connections (the kernel does) but
+    // answers nothing. resume() sends them SIGCONT.
+    void pause();
+    void resume();
 
     // The directory, through samba-tool on the domain's database (about
     // 0.3 s a call). Names are sAMAccountNames; cn, when not empty, is the
@@ -150,6 +155,7 @@ private:
     std::string target_;  // provisioned domain: etc/smb.conf, private/sam.ldb...
     std::string log_path_;
     pid_t pid_ = -1;
+    std::vector<pid_t> paused_;  // Samba first, then the processes below it
     std::map<std::string, std::string> cns_;  // sAMAccountName -> CN
 };
 

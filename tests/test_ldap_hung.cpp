@@ -4,7 +4,6 @@
 // lookups are in flight, and SIGTERM ends the daemon within the bound.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -161,18 +160,6 @@ TEST_F(LdapHung, SigtermWhileACallHangsEndsTheDaemonWithinTheBound)
     EXPECT_LE(clock_type::now() - sent, std::chrono::seconds(14));
     EXPECT_NE(log().find("Notice: Exit with status 107"), std::string::npos) << log();
     started = false;
-}
-
-// The entries of a /proc directory: a process's threads or descriptors.
-size_t entries_of(const std::string& path)
-{
-    size_t n = 0;
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (const dirent* e = ::readdir(dir))
-            n += e->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    return n;
 }
 
 pilotd_standin_options_t with_descriptor_limit()

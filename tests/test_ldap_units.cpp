@@ -1,5 +1,5 @@
 // The LDAP back-end's text functions, the result accumulator, the pool's
-// idle sweep and its suspect gates, in-process.
+// idle sweep and its health records, in-process.
 #include <ldap.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -277,11 +277,11 @@ TEST_F(LdapPoolSweep, AnUnusableConnectionIsDroppedByGetNotBySweeps)
     EXPECT_EQ(pool().size(), 0u);
 }
 
-// Beside the connections, a suspect gate per key (the password part of it),
+// Beside the connections, a health record per key (the password part of it),
 // kept only while it is suspect or a probe is out, and not dropped by clear.
-TEST_F(LdapPoolSweep, AGateIsKeptPerKeyWhileSuspectOrProbing)
+TEST_F(LdapPoolSweep, AHealthRecordIsKeptPerKeyWhileSuspectOrProbing)
 {
-    using outcome_t = lp_suspect_gate_t::outcome_t;
+    using outcome_t = lp_server_health_t::outcome_t;
     const boost::system::error_code timeout(LDAP_TIMEOUT, ldap_category());
     const std::string url = "ldap://a:389";
     const std::string dn = "cn=x";
@@ -289,10 +289,10 @@ TEST_F(LdapPoolSweep, AGateIsKeptPerKeyWhileSuspectOrProbing)
     EXPECT_FALSE(p.admit(url, dn, "pw").pass.refused);
     p.settle(url, dn, "pw", 0, outcome_t::answered, {});
     p.settle(url, dn, "pw", 0, outcome_t::other, {});
-    EXPECT_EQ(p.gates(), 0u) << "a gate for a healthy key";
+    EXPECT_EQ(p.health_records(), 0u) << "a record for a healthy key";
 
     p.settle(url, dn, "pw", 0, outcome_t::timed_out, timeout);
-    EXPECT_EQ(p.gates(), 1u);
+    EXPECT_EQ(p.health_records(), 1u);
     const lp_ldap_ties_t::admission_t probe = p.admit(url, dn, "pw");
     EXPECT_FALSE(probe.pass.refused);
     EXPECT_NE(probe.pass.probe, 0u);
@@ -306,7 +306,7 @@ TEST_F(LdapPoolSweep, AGateIsKeptPerKeyWhileSuspectOrProbing)
     EXPECT_TRUE(p.admit(url, dn, "pw").pass.refused);
 
     p.settle(url, dn, "pw", probe.pass.probe, outcome_t::answered, {});
-    EXPECT_EQ(p.gates(), 0u);
+    EXPECT_EQ(p.health_records(), 0u);
     EXPECT_FALSE(p.admit(url, dn, "pw").pass.refused);
 }
 

@@ -61,7 +61,7 @@ struct lp_db_client_t::slot_t {
     uint64_t probe = 0;
     bool connected = false;
     bool retiring = false;
-    lp_suspect_gate_t gate;
+    lp_server_health_t health;
     // When the last call that timed out ended, and its code; the clock's
     // epoch once the server answered again. A request read before it had
     // waited in the daemon already: it fails at once.
@@ -330,16 +330,16 @@ void lp_db_client_t::check(const std::string& tag, const std::string& user, cons
 void lp_db_client_t::refuse(slot_t& slot, std::unique_ptr<pending_t> pending)
 {
     if (cf_log_threshold <= CF_LOG_ERROR)
-        cf_log_message(CF_LOG_ERROR, pending->call->prefix + slot.gate.refusal());
+        cf_log_message(CF_LOG_ERROR, pending->call->prefix + slot.health.refusal());
     // Never answered inside lookup or check.
     boost::asio::post(inventory.io_context,
-                      [p = std::move(pending), code = slot.gate.code()]() { p->answer(code, {}); });
+                      [p = std::move(pending), code = slot.health.code()]() { p->answer(code, {}); });
 }
 
 void lp_db_client_t::pump(const slot_ptr_t& slot)
 {
     // While the probe is out, the requests behind it fail at once.
-    while (slot->gate.refusing() && !slot->queue.empty()) {
+    while (slot->health.refusing() && !slot->queue.empty()) {
         std::unique_ptr<pending_t> pending = std::move(slot->queue.front());
         slot->queue.pop_front();
         refuse(*slot, std::move(pending));
@@ -369,7 +369,7 @@ void lp_db_client_t::pump(const slot_ptr_t& slot)
         }
         std::unique_ptr<pending_t> pending = std::move(*next);
         slot->queue.erase(next);
-        const lp_suspect_gate_t::pass_t pass = slot->gate.admit();
+        const lp_server_health_t::pass_t pass = slot->health.admit();
         if (pass.refused) {
             refuse(*slot, std::move(pending));
             continue;
@@ -382,7 +382,7 @@ void lp_db_client_t::pump(const slot_ptr_t& slot)
                 if (cf_log_threshold <= CF_LOG_ERROR)
                     cf_log_message(CF_LOG_ERROR, pending->call->prefix + "Cannot connect to database: no worker thread: " +
                                                      cf_log_escape(e.what()));
-                slot->gate.settle(pass.probe, lp_suspect_gate_t::outcome_t::other, {});
+                slot->health.settle(pass.probe, lp_server_health_t::outcome_t::other, {});
                 boost::asio::post(inventory.io_context, [p = std::move(pending)]() {
                     p->answer(qv::make_error_code(qv::EC_DB_OPEN_ERROR), {});
                 });
@@ -408,7 +408,7 @@ void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_
     if (!outcome.code)
         slot->entry->last_use = std::chrono::steady_clock::now();
 
-    using outcome_t = lp_suspect_gate_t::outcome_t;
+    using outcome_t = lp_server_health_t::outcome_t;
     const qv::ErrorCode code = outcome.code.category() == qv::cf_proto_error_category()
                                    ? static_cast<qv::ErrorCode>(outcome.code.value())
                                    : qv::EC_UNEXPECTED_ERROR;
@@ -419,7 +419,7 @@ void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_
         verdict = outcome_t::unopened;
     else if (!outcome.code || code == qv::EC_DB_COMMON_ERROR)
         verdict = outcome_t::answered;
-    slot->gate.settle(slot->probe, verdict, outcome.code);
+    slot->health.settle(slot->probe, verdict, outcome.code);
     slot->probe = 0;
 
     pending->answer(outcome.code, call->rows);

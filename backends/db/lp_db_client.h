@@ -21,7 +21,7 @@
 #include "db/lp_db_connection.h"
 #include "error.pb.h"
 #include "lp_client_base.h"
-#include "lp_suspect_gate.h"
+#include "lp_server_health.h"
 
 class lp_inventory_t;
 class lp_db_worker_t;
@@ -163,9 +163,9 @@ private:
     void submit(const std::string& tag, const std::string& user, const std::string& domain,
                 std::unique_ptr<pending_t> pending);
     // Starts the next request of the slot that may go; refuses those the
-    // suspect gate turns away.
+    // health record turns away.
     void pump(const slot_ptr_t& slot);
-    // Fails a request the suspect gate turns away.
+    // Fails a request the health record turns away.
     void refuse(slot_t& slot, std::unique_ptr<pending_t> pending);
     void on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_t> call, const lp_db_outcome_t& outcome);
     // Answers and drops every request queued on the slot.

@@ -598,7 +598,7 @@ void lp_ldap_client_t::search_at(const std::string& prefix, const lp_ldap_search
 
 namespace {
 
-using outcome_t = lp_suspect_gate_t::outcome_t;
+using outcome_t = lp_server_health_t::outcome_t;
 
 // What a failed opening (setting up and binding a new connection) tells of
 // the server: a result code is its answer; no connection, or none in time.

@@ -84,12 +84,12 @@ private:
     // The log prefix of the search's owner, and the request.
     using tagged_request_t = std::pair<std::string, lp_ldap_search_request_t>;
 
-    // One search through the gate of its key.
+    // One search through the health record of its key.
     void search_at(const std::string& prefix, const lp_ldap_search_request_t& request,
                    const lp_ldap_search_handler_t& handler, const std::shared_ptr<referral_tree_t>& tree,
                    int level);
     // One attempt of the search; a pooled connection found lost before any
-    // part of the result arrived makes a second one, if `first`. The gate
+    // part of the result arrived makes a second one, if `first`. The record
     // hears of the outcome of the last attempt; `probe` is the pass's.
     void attempt(const std::shared_ptr<const tagged_request_t>& request, const lp_ldap_search_handler_t& handler,
                  const std::shared_ptr<referral_tree_t>& tree, int level, bool first, uint64_t probe);

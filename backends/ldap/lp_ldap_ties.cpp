@@ -109,17 +109,17 @@ lp_ldap_ties_t::admission_t lp_ldap_ties_t::admit(const std::string& url, const 
 }
 
 void lp_ldap_ties_t::settle(const std::string& url, const std::string& bind_dn, const std::string& password,
-                            uint64_t probe, lp_suspect_gate_t::outcome_t outcome,
+                            uint64_t probe, lp_server_health_t::outcome_t outcome,
                             const boost::system::error_code& code)
 {
-    using outcome_t = lp_suspect_gate_t::outcome_t;
+    using outcome_t = lp_server_health_t::outcome_t;
     const key_t key(url, bind_dn, password);
     auto it = suspects.find(key);
     if (it == suspects.end()) {
-        // A healthy key stays without a gate unless this makes it suspect.
+        // A healthy key stays without a record unless this makes it suspect.
         if (outcome != outcome_t::timed_out && outcome != outcome_t::unopened)
             return;
-        it = suspects.emplace(key, lp_suspect_gate_t()).first;
+        it = suspects.emplace(key, lp_server_health_t()).first;
     }
     it->second.settle(probe, outcome, code);
     if (it->second.idle())

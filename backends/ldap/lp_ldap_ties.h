@@ -1,6 +1,6 @@
 // The pool of bound LDAP connections, keyed by server URL, bind DN and bind
 // password; a one-second sweep closes connections that nobody else holds and
-// that were idle for 30 seconds. Beside the connections, the suspect gate of
+// that were idle for 30 seconds. Beside the connections, the health record of
 // each key whose server timed out or could not be reached. Main thread only.
 #pragma once
 
@@ -16,7 +16,7 @@
 #include <boost/core/noncopyable.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "lp_suspect_gate.h"
+#include "lp_server_health.h"
 
 class lp_inventory_t;
 class lp_ldap_tie_t;
@@ -39,7 +39,7 @@ public:
     void put(const std::string& url, const std::string& bind_dn, const std::string& password,
              const std::shared_ptr<lp_ldap_tie_t>& tie, uint64_t generation);
     // Drops every pooled connection; connections lent out finish their jobs.
-    // The gates stay: they tell of the servers, not of the settings.
+    // The records stay: they tell of the servers, not of the settings.
     void clear();
     // Changes at each clear: a bind started before it is not pooled.
     uint64_t generation() const noexcept { return clears; }
@@ -48,19 +48,19 @@ public:
     // idle_limit or longer; the timer runs it every second.
     void sweep();
 
-    // The key's suspect gate (lp_suspect_gate.h). admit before a request
+    // The key's health record (lp_server_health.h). admit before a request
     // goes to the server; when it is refused, `code` and `refusal` say why.
-    // settle once the request has ended. A key's gate is kept only while it
+    // settle once the request has ended. A key's record is kept only while it
     // is suspect or has a probe out.
     struct admission_t {
-        lp_suspect_gate_t::pass_t pass;
+        lp_server_health_t::pass_t pass;
         boost::system::error_code code;
         std::string refusal;
     };
     admission_t admit(const std::string& url, const std::string& bind_dn, const std::string& password);
     void settle(const std::string& url, const std::string& bind_dn, const std::string& password, uint64_t probe,
-                lp_suspect_gate_t::outcome_t outcome, const boost::system::error_code& code);
-    std::size_t gates() const noexcept { return suspects.size(); }
+                lp_server_health_t::outcome_t outcome, const boost::system::error_code& code);
+    std::size_t health_records() const noexcept { return suspects.size(); }
 
 private:
     using key_t = std::tuple<std::string, std::string, std::string>;
@@ -74,7 +74,7 @@ private:
 
     clock_t clock;
     std::map<key_t, entry_t> ties;
-    std::map<key_t, lp_suspect_gate_t> suspects;
+    std::map<key_t, lp_server_health_t> suspects;
     boost::asio::steady_timer timer;
     uint64_t clears = 0;
 };

@@ -11,7 +11,7 @@
 
 #include <boost/system/error_code.hpp>
 
-class lp_suspect_gate_t {
+class lp_server_health_t {
 public:
     // How a request that went to the server ended.
     enum class outcome_t {
@@ -46,7 +46,7 @@ private:
     bool was_timeout = false;
     boost::system::error_code failure;
     // The probe out, 0 for none. Numbers are unique in the process, so that
-    // a probe of a forgotten gate never settles a new one's.
+    // a probe of a forgotten record never settles a new one's.
     uint64_t probe_out = 0;
 };
 

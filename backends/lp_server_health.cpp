@@ -1,4 +1,4 @@
-#include "lp_suspect_gate.h"
+#include "lp_server_health.h"
 
 const char* const lp_not_sent_timed_out = "Not sent: the server timed out while this request waited";
 
@@ -8,7 +8,7 @@ uint64_t last_probe = 0;
 
 } // namespace
 
-lp_suspect_gate_t::pass_t lp_suspect_gate_t::admit()
+lp_server_health_t::pass_t lp_server_health_t::admit()
 {
     pass_t pass;
     if (!is_suspect)
@@ -21,7 +21,7 @@ lp_suspect_gate_t::pass_t lp_suspect_gate_t::admit()
     return pass;
 }
 
-void lp_suspect_gate_t::settle(uint64_t probe, outcome_t outcome, const boost::system::error_code& code)
+void lp_server_health_t::settle(uint64_t probe, outcome_t outcome, const boost::system::error_code& code)
 {
     if (probe != 0 && probe == probe_out)
         probe_out = 0;
@@ -41,7 +41,7 @@ void lp_suspect_gate_t::settle(uint64_t probe, outcome_t outcome, const boost::s
     }
 }
 
-std::string lp_suspect_gate_t::refusal() const
+std::string lp_server_health_t::refusal() const
 {
     return was_timeout ? "Not sent: the server timed out, and another request is probing it"
                        : "Not sent: no connection to the server could be opened, and another request is probing it";

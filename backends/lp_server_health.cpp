@@ -1,7 +1,5 @@
 #include "lp_server_health.h"
 
-const char* const lp_not_sent_timed_out = "Not sent: the server timed out while this request waited";
-
 namespace {
 
 uint64_t last_probe = 0;

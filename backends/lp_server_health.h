@@ -49,6 +49,3 @@ private:
     // a probe of a forgotten record never settles a new one's.
     uint64_t probe_out = 0;
 };
-
-// The Error line of a request that was waiting for a call that timed out.
-extern const char* const lp_not_sent_timed_out;

@@ -110,12 +110,17 @@ std::shared_ptr<cf_unix_ipc_link_t> lp_client_tie_t::shared_link()
 
 bool lp_client_tie_t::intake_full() const
 {
-    return owed_answers >= client_owed_limit || unsent_bytes() + promised_bytes > client_unsent_limit;
+    return owed_answers >= client_owed_limit || unsent_full();
+}
+
+bool lp_client_tie_t::unsent_full() const
+{
+    return unsent_bytes() + promised_bytes > client_unsent_limit;
 }
 
 bool lp_client_tie_t::saturated() const
 {
-    return takes_answers() && unsent_bytes() + promised_bytes > client_unsent_limit;
+    return takes_answers() && unsent_full();
 }
 
 std::weak_ptr<const lp_requester_t> lp_client_tie_t::weak_requester() const

@@ -100,6 +100,8 @@ private:
     void close_when_answered();
     // Answers are written, not dropped.
     bool takes_answers() const { return is_open() && !answers_refused; }
+    // The answers not yet written, and those promised, exceed the bound.
+    bool unsent_full() const;
 
     // With `encoded`, the values as serialised `data` fields are spliced in
     // rather than added one by one.

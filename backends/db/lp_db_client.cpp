@@ -1,7 +1,6 @@
 #include "db/lp_db_client.h"
 
 #include <algorithm>
-#include <limits>
 #include <locale>
 #include <utility>
 
@@ -20,7 +19,15 @@ namespace {
 // How often requests held back for a client that does not read look again.
 constexpr std::chrono::milliseconds parked_retry{10};
 
+const char* const not_sent_timed_out = "Not sent: the server timed out while this request waited";
 const char* const not_sent_unopened = "Not sent: no connection to the server could be opened while this request waited";
+
+// An Error line with the call's prefix; the message is escaped here.
+void log_error(const lp_db_call_t& call, const std::string& message)
+{
+    if (cf_log_threshold <= CF_LOG_ERROR)
+        cf_log_message(CF_LOG_ERROR, call.prefix + cf_log_escape(message));
+}
 
 } // namespace
 
@@ -31,8 +38,6 @@ struct lp_db_client_t::pending_t {
     lp_check_handler_t check;
     std::string value;
     std::weak_ptr<const lp_requester_t> requester;
-    // When the read that brought the request completed.
-    std::chrono::steady_clock::time_point read_time;
 
     void answer(const boost::system::error_code& ec, const std::vector<std::string>& rows) const
     {
@@ -216,15 +221,13 @@ const std::string& lp_db_client_t::expand_request(lp_db_call_t& call) const
 void lp_db_client_t::fail(const lp_db_call_t& call, const std::string& message, qv::ErrorCode code,
                           bool fatal) const
 {
-    if (cf_log_threshold <= CF_LOG_ERROR)
-        cf_log_message(CF_LOG_ERROR, call.prefix + cf_log_escape(message));
+    log_error(call, message);
     throw lp_db_error_t(code, fatal);
 }
 
 void lp_db_client_t::fail_timed_out(const lp_db_call_t& call, const std::string& message, qv::ErrorCode code) const
 {
-    if (cf_log_threshold <= CF_LOG_ERROR)
-        cf_log_message(CF_LOG_ERROR, call.prefix + cf_log_escape(message));
+    log_error(call, message);
     throw lp_db_error_t(code, true, true);
 }
 
@@ -286,24 +289,19 @@ void lp_db_client_t::submit(const std::string& tag, const std::string& user, con
         read_settings(*call);
         pending->call = std::move(call);
     } catch (const boost::system::system_error& e) {
-        boost::asio::post(inventory.io_context,
-                          [p = std::move(pending), code = e.code()]() { p->answer(code, {}); });
+        answer_later(std::move(pending), e.code());
         return;
     } catch (...) {
         if (cf_log_threshold <= CF_LOG_ERROR)
             cf_log_message(CF_LOG_ERROR, log_prefix(tag) + "Cannot retrieve data from database: Unexpected error");
-        boost::asio::post(inventory.io_context, [p = std::move(pending)]() {
-            p->answer(qv::make_error_code(qv::EC_UNEXPECTED_ERROR), {});
-        });
+        answer_later(std::move(pending), qv::make_error_code(qv::EC_UNEXPECTED_ERROR));
         return;
     }
     pending->requester = lp_request_requester();
-    pending->read_time = lp_request_read_time();
-    if (pending->read_time < slot->timed_out_at) {
+    if (lp_request_read_time() < slot->timed_out_at) {
         if (cf_log_threshold <= CF_LOG_ERROR)
-            cf_log_message(CF_LOG_ERROR, pending->call->prefix + lp_not_sent_timed_out);
-        boost::asio::post(inventory.io_context,
-                          [p = std::move(pending), code = slot->timeout_code]() { p->answer(code, {}); });
+            cf_log_message(CF_LOG_ERROR, pending->call->prefix + not_sent_timed_out);
+        answer_later(std::move(pending), slot->timeout_code);
         return;
     }
     slot->queue.push_back(std::move(pending));
@@ -327,13 +325,17 @@ void lp_db_client_t::check(const std::string& tag, const std::string& user, cons
     submit(tag, user, domain, std::move(pending));
 }
 
+void lp_db_client_t::answer_later(std::unique_ptr<pending_t> pending, const boost::system::error_code& code)
+{
+    // Never answered inside lookup or check.
+    boost::asio::post(inventory.io_context, [p = std::move(pending), code]() { p->answer(code, {}); });
+}
+
 void lp_db_client_t::refuse(slot_t& slot, std::unique_ptr<pending_t> pending)
 {
     if (cf_log_threshold <= CF_LOG_ERROR)
         cf_log_message(CF_LOG_ERROR, pending->call->prefix + slot.health.refusal());
-    // Never answered inside lookup or check.
-    boost::asio::post(inventory.io_context,
-                      [p = std::move(pending), code = slot.health.code()]() { p->answer(code, {}); });
+    answer_later(std::move(pending), slot.health.code());
 }
 
 void lp_db_client_t::pump(const slot_ptr_t& slot)
@@ -383,9 +385,7 @@ void lp_db_client_t::pump(const slot_ptr_t& slot)
                     cf_log_message(CF_LOG_ERROR, pending->call->prefix + "Cannot connect to database: no worker thread: " +
                                                      cf_log_escape(e.what()));
                 slot->health.settle(pass.probe, lp_server_health_t::outcome_t::other, {});
-                boost::asio::post(inventory.io_context, [p = std::move(pending)]() {
-                    p->answer(qv::make_error_code(qv::EC_DB_OPEN_ERROR), {});
-                });
+                answer_later(std::move(pending), qv::make_error_code(qv::EC_DB_OPEN_ERROR));
                 continue;
             }
         }
@@ -428,7 +428,7 @@ void lp_db_client_t::on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_
     if (verdict == outcome_t::timed_out) {
         slot->timed_out_at = std::chrono::steady_clock::now();
         slot->timeout_code = outcome.code;
-        fail_queued(*slot, outcome.code, lp_not_sent_timed_out);
+        fail_queued(*slot, outcome.code, not_sent_timed_out);
     } else if (verdict == outcome_t::unopened) {
         fail_queued(*slot, outcome.code, not_sent_unopened);
     } else if (verdict == outcome_t::answered) {

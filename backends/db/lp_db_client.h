@@ -167,6 +167,8 @@ private:
     void pump(const slot_ptr_t& slot);
     // Fails a request the health record turns away.
     void refuse(slot_t& slot, std::unique_ptr<pending_t> pending);
+    // Posts the request's failure to the loop.
+    void answer_later(std::unique_ptr<pending_t> pending, const boost::system::error_code& code);
     void on_done(const slot_ptr_t& slot, std::unique_ptr<lp_db_call_t> call, const lp_db_outcome_t& outcome);
     // Answers and drops every request queued on the slot.
     void fail_queued(slot_t& slot, const boost::system::error_code& code, const std::string& line);
